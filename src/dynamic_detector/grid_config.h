@@ -1,0 +1,46 @@
+// Checks of the grid keys shared by both dynamic-obstacle detectors.
+#pragma once
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace kestrel {
+namespace perception {
+namespace grid_config {
+
+// Largest number of cells per side a detector accepts: 10,000 x 10,000 float
+// cells already take 400 MB per raster.
+constexpr double kMaxCellsPerSide = 10000.0;
+
+// Side length handed to OccupancyGridMap::Init: "width" truncated toward zero.
+// Throws std::invalid_argument naming the key when "resolution" is not
+// positive and finite, when "width" is negative or not finite, or when the
+// grid would hold no cell or more than kMaxCellsPerSide cells per side.
+inline int GridSideFromConfig(float width, float resolution) {
+  if (!(std::isfinite(resolution) && resolution > 0.0f)) {
+    throw std::invalid_argument("\"resolution\" must be positive and finite, got " +
+                                std::to_string(resolution));
+  }
+  if (!(std::isfinite(width) && width >= 0.0f)) {
+    throw std::invalid_argument("\"width\" must be non-negative and finite, got " +
+                                std::to_string(width));
+  }
+  // Same rounding as the grid: truncated width over resolution, to the nearest cell.
+  const double side = std::trunc(static_cast<double>(width));
+  const double cells = std::trunc(static_cast<double>(static_cast<float>(side) / resolution) + 0.5);
+  if (cells < 1.0) {
+    throw std::invalid_argument("\"width\" " + std::to_string(width) +
+                                " gives a grid without cells at \"resolution\" " +
+                                std::to_string(resolution));
+  }
+  if (cells > kMaxCellsPerSide) {
+    throw std::invalid_argument("\"width\" " + std::to_string(width) + " over \"resolution\" " +
+                                std::to_string(resolution) + " gives more than 10000 cells per side");
+  }
+  return static_cast<int>(side);
+}
+
+}  // namespace grid_config
+}  // namespace perception
+}  // namespace kestrel
