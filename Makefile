@@ -2,6 +2,7 @@
 # a fresh Debian 12 machine (as root) `make test` or `make demo` is enough.
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
+RELEASE_DIR  ?= build-release
 PREFIX       ?= /usr/local
 JOBS         ?= $(shell nproc)
 BUILD_TYPE   ?= RelWithDebInfo
@@ -40,14 +41,15 @@ sanitize: deps
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
+# Benchmarks on the recorded data, from an optimised build of their own.
 bench: deps
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_OPTIONS) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD_DIR) -j $(JOBS)
-	for b in $(BUILD_DIR)/bench/*_bench; do $$b --benchmark_repetitions=5 \
+	cmake -S . -B $(RELEASE_DIR) $(CMAKE_OPTIONS) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+	for b in $(RELEASE_DIR)/bench/*_bench; do $$b --benchmark_repetitions=5 \
 	  --benchmark_report_aggregates_only=true || exit 1; done
 
 format:
 	find src include test bench tools fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(RELEASE_DIR)
