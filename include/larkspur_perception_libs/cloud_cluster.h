@@ -1,0 +1,82 @@
+// Obstacle clustering by connected components on a Cartesian grid.
+//
+// The cloud is rasterised onto a grid in the x-y plane (cell edge grid_step,
+// origin at the smallest x and y of the cloud). A cell holding more than
+// point_threshold points is occupied together with its eight neighbours;
+// occupied cells within a search_size x search_size window of each other form
+// one cluster. Each cluster comes back as its own cloud holding the highest
+// point of every cell of the cluster, so the output is a grid-thinned,
+// height-preserving copy of the input. Nothing is kept between calls.
+#pragma once
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kestrel {
+namespace perception {
+
+struct CloudClusterPara {
+  // Edge of one grid cell in metres; expected positive.
+  float grid_step = 0.01f;
+  // Side, in cells, of the window within which occupied cells join one
+  // cluster. 3 joins the eight neighbours, 5 cells up to two apart; an even
+  // side reaches one cell further back than forward; 0 or less makes every
+  // occupied cell a cluster of its own.
+  std::int32_t search_size = 3;
+  // A cell is occupied when it holds more points than this.
+  std::int32_t point_threshold = 2;
+};
+
+class CloudCluster {
+ public:
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+  using CloudPtr = std::shared_ptr<Cloud>;
+
+  // Largest grid, in cells, that obstacleCluster builds: three entries per
+  // cell (count, point, label) make this about 1.6 GB. A larger grid (a step
+  // too small for the extent of the cloud, or a step of zero) is refused.
+  static constexpr std::int64_t kMaxGridCells = std::int64_t{1} << 26;
+
+  // grid_step 0.01 m, search_size 3, point_threshold 2.
+  CloudCluster();
+  explicit CloudCluster(const CloudClusterPara& para);
+  ~CloudCluster();
+
+  // Clusters `cloud` (metres, any frame with z up). Labels continue from the
+  // incoming `count` (normally 0): on return `count` is increased by the
+  // number of clusters found, `clusters` has `count` entries, the ones before
+  // the incoming value replaced by empty clouds, and entry k - 1 holds the
+  // points of cluster k. Points with a non-finite x or y belong to no cell.
+  //
+  // Degenerate input is logged at debug level and leaves `count` and
+  // `clusters` untouched: a null cloud or one with fewer than 2 points, a
+  // cloud without a finite point, a grid_step that is not positive for the
+  // extent of the cloud, a grid of more than kMaxGridCells cells, and an
+  // incoming `count` that is negative or too large to be continued. Throws
+  // only std::bad_alloc.
+  void obstacleCluster(CloudPtr cloud, int& count, std::vector<CloudPtr>& clusters);
+
+ private:
+  // Working grids of one call, indexed [column][row]; the column follows x.
+  template <typename T>
+  using Grid = std::vector<std::vector<T>>;
+
+  void mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,
+                        Grid<std::int32_t>& point_count, Grid<pcl::PointXYZ>& top_point,
+                        Grid<std::int32_t>& label);
+  void findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count);
+  void search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c, int r);
+  void getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
+                          const Grid<std::int32_t>& label, std::vector<CloudPtr>& clusters);
+
+  float grid_step_ = 0.01f;
+  std::int32_t search_size_ = 3;
+  std::int32_t point_threshold_ = 2;
+};
+
+}  // namespace perception
+}  // namespace kestrel

@@ -1,0 +1,184 @@
+#include "larkspur_perception_libs/cloud_cluster.h"
+
+#include <pcl/common/common.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "logger.h"
+
+namespace kestrel {
+namespace perception {
+
+namespace {
+
+constexpr std::int32_t kNotOccupied = 0;
+constexpr std::int32_t kUnlabelled = -1;
+
+// Number of cells covering `extent` at `step`: floor of the single-precision
+// quotient and the added cell in double, truncated toward zero. Values beyond
+// the int32 range are clamped to just outside it, NaN gives 0, so the result
+// always converts without overflow and a bad step is refused afterwards.
+std::int64_t GridDimension(float extent, float step) {
+  constexpr double kBeyondInt32 = 2147483648.0;
+  const double cells = std::floor(static_cast<double>(extent / step)) + 1.0;
+  if (std::isnan(cells)) return 0;
+  return static_cast<std::int64_t>(std::clamp(cells, -kBeyondInt32, kBeyondInt32));
+}
+
+// Cell of `coordinate` along one axis, or -1 when it falls outside the
+// `size` cells; a non-finite coordinate falls outside.
+int CellIndex(float coordinate, float min, float step, int size) {
+  const double cell = std::floor(static_cast<double>((coordinate - min) / step));
+  return (cell >= 0.0 && cell < size) ? static_cast<int>(cell) : -1;
+}
+
+// Cells [first, last] of an axis of `size` cells reached from `centre` by a
+// window of `side` cells starting `side / 2` cells back. Empty (first > last)
+// for a side of 0 or less. Computed in 64 bits so that no side overflows.
+std::pair<int, int> WindowSpan(int centre, std::int32_t side, int size) {
+  const std::int64_t start = std::int64_t{centre} - side / 2;
+  const std::int64_t first = std::max<std::int64_t>(start, 0);
+  const std::int64_t last = std::min<std::int64_t>(start + side - 1, size - 1);
+  return {static_cast<int>(first), static_cast<int>(std::max(last, first - 1))};
+}
+
+}  // namespace
+
+CloudCluster::CloudCluster() = default;
+
+CloudCluster::CloudCluster(const CloudClusterPara& para)
+    : grid_step_(para.grid_step),
+      search_size_(para.search_size),
+      point_threshold_(para.point_threshold) {}
+
+CloudCluster::~CloudCluster() = default;
+
+void CloudCluster::obstacleCluster(CloudPtr cloud, int& count, std::vector<CloudPtr>& clusters) {
+  if (!cloud || cloud->size() < 2) {
+    LARKSPUR_LOG_DEBUG("The input cloud's size for cluster is too small");
+    return;
+  }
+  pcl::PointXYZ min_point;
+  pcl::PointXYZ max_point;
+  pcl::getMinMax3D(*cloud, min_point, max_point);
+  const std::int64_t cols = GridDimension(max_point.x - min_point.x, grid_step_);
+  const std::int64_t rows = GridDimension(max_point.y - min_point.y, grid_step_);
+  LARKSPUR_LOG_DEBUG(
+      "ymax = {0:05.4f}, ymin = {1:05.4f}, xmax = {2:05.4f}, xmin = {3:05.4f}, grid_step_ = "
+      "{4:05.4f}, cols = {5:d}, rows = {6:d}",
+      max_point.x, min_point.x, max_point.y, min_point.y, grid_step_, cols, rows);
+  if (cols <= 0 || rows <= 0) {
+    LARKSPUR_LOG_DEBUG("The range of input cloud for cluster is too small");
+    return;
+  }
+  const std::int64_t cells = cols * rows;
+  if (cells > kMaxGridCells) {
+    LARKSPUR_LOG_DEBUG("The grid for cluster would need {0:d} cells, more than {1:d}", cells,
+                       kMaxGridCells);
+    return;
+  }
+  // Every cell may start a cluster, so the labels must stay positive and
+  // within int for any grid.
+  if (count < 0 || count > std::numeric_limits<int>::max() - cells) {
+    LARKSPUR_LOG_DEBUG("The cluster count {0:d} cannot be continued", count);
+    return;
+  }
+
+  const int grid_cols = static_cast<int>(cols);
+  const int grid_rows = static_cast<int>(rows);
+  Grid<std::int32_t> point_count(grid_cols, std::vector<std::int32_t>(grid_rows, 0));
+  Grid<pcl::PointXYZ> top_point(grid_cols, std::vector<pcl::PointXYZ>(grid_rows));
+  Grid<std::int32_t> label(grid_cols, std::vector<std::int32_t>(grid_rows, kNotOccupied));
+
+  mapCartesianGrid(cloud, grid_cols, grid_rows, min_point.x, min_point.y, point_count, top_point,
+                   label);
+  findComponent(label, grid_cols, grid_rows, count);
+  clusters.resize(static_cast<std::size_t>(count));
+  for (CloudPtr& cluster : clusters) cluster = std::make_shared<Cloud>();
+  getClusteredPoints(top_point, grid_cols, grid_rows, label, clusters);
+}
+
+void CloudCluster::mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,
+                                    Grid<std::int32_t>& point_count,
+                                    Grid<pcl::PointXYZ>& top_point, Grid<std::int32_t>& label) {
+  for (const pcl::PointXYZ& p : cloud->points) {
+    const int c = CellIndex(p.x, min_x, grid_step_, cols);
+    const int r = CellIndex(p.y, min_y, grid_step_, rows);
+    if (c < 0 || r < 0) continue;
+    const std::int32_t points_in_cell = ++point_count[c][r];
+    if (points_in_cell == 1 || top_point[c][r].z < p.z) top_point[c][r] = p;
+  }
+
+  // Occupied cells grow by one cell in every direction, independently of
+  // the search window, so that sparse returns beside an obstacle join it.
+  for (int c = 0; c < cols; ++c) {
+    for (int r = 0; r < rows; ++r) {
+      if (point_count[c][r] <= point_threshold_) continue;
+      const auto [first_c, last_c] = WindowSpan(c, 3, cols);
+      const auto [first_r, last_r] = WindowSpan(r, 3, rows);
+      for (int nc = first_c; nc <= last_c; ++nc) {
+        std::fill(label[nc].begin() + first_r, label[nc].begin() + last_r + 1, kUnlabelled);
+      }
+    }
+  }
+}
+
+void CloudCluster::findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count) {
+  for (int c = 0; c < cols; ++c) {
+    for (int r = 0; r < rows; ++r) {
+      if (label[c][r] != kUnlabelled) continue;
+      ++count;
+      search_adj(label, count, cols, rows, c, r);
+    }
+  }
+}
+
+void CloudCluster::search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c,
+                              int r) {
+  // Depth-first over an explicit stack: one cluster may cover the whole grid,
+  // far deeper than the call stack allows. A cell is labelled when pushed, so
+  // it is pushed once; the cells reached, and so the labels, are the same as
+  // for a recursive visit.
+  std::vector<std::pair<int, int>> pending{{c, r}};
+  label[c][r] = count;
+  while (!pending.empty()) {
+    const auto [cell_c, cell_r] = pending.back();
+    pending.pop_back();
+    const auto [first_c, last_c] = WindowSpan(cell_c, search_size_, cols);
+    const auto [first_r, last_r] = WindowSpan(cell_r, search_size_, rows);
+    for (int nc = first_c; nc <= last_c; ++nc) {
+      for (int nr = first_r; nr <= last_r; ++nr) {
+        if (label[nc][nr] != kUnlabelled) continue;
+        label[nc][nr] = count;
+        pending.emplace_back(nc, nr);
+      }
+    }
+  }
+}
+
+void CloudCluster::getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
+                                      const Grid<std::int32_t>& label,
+                                      std::vector<CloudPtr>& clusters) {
+  for (int c = 0; c < cols; ++c) {
+    for (int r = 0; r < rows; ++r) {
+      const std::int32_t k = label[c][r];
+      if (k == kNotOccupied) continue;
+      const pcl::PointXYZ& p = top_point[c][r];
+      // Drops the default point of cells occupied only by the dilation; the
+      // test is signed, so real points with all three coordinates below the
+      // bound go as well.
+      constexpr double kEmptyBound = 0.0001;
+      if (static_cast<double>(p.x) < kEmptyBound && static_cast<double>(p.y) < kEmptyBound &&
+          static_cast<double>(p.z) < kEmptyBound) {
+        continue;
+      }
+      clusters[k - 1]->emplace_back(p);
+    }
+  }
+}
+
+}  // namespace perception
+}  // namespace kestrel
