@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs a built tree into a temporary prefix, then configures, builds and
+# runs test/consumer against that prefix alone: find_package, the exported
+# target, the installed headers (generated messages included) and the shared
+# library's SONAME link must all work for a project outside this one.
+# Usage: scripts/check-install.sh [BUILD_DIR]   (default: build, as `make build`)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$(cd "${1:-$root/build}" && pwd)
+jobs=${JOBS:-2}
+work=$(mktemp -d "${TMPDIR:-/tmp}/larkspur-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+fail() {
+  echo "check-install: $*" >&2
+  exit 1
+}
+
+cmake --install "$build_dir" --prefix "$prefix" > "$work/install.log"
+
+config=$(find "$prefix" -name larkspur_perception_libsConfig.cmake -print -quit)
+[ -n "$config" ] || fail "no larkspur_perception_libsConfig.cmake installed below $prefix"
+library=$(find "$prefix" -name 'liblarkspur_perception_libs.so.*' -type f -print -quit)
+[ -n "$library" ] || fail "no liblarkspur_perception_libs.so installed below $prefix"
+
+cmake -S "$root/test/consumer" -B "$work/consumer" \
+  -Dlarkspur_perception_libs_DIR="$(dirname "$config")" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF > "$work/configure.log" \
+  || { cat "$work/configure.log" >&2; fail "consumer does not configure"; }
+cmake --build "$work/consumer" -j "$jobs" > "$work/build.log" \
+  || { cat "$work/build.log" >&2; fail "consumer does not build"; }
+
+consumer=$work/consumer/larkspur_consumer
+ldd "$consumer" | grep -q "liblarkspur_perception_libs.so.* => $prefix/" \
+  || { ldd "$consumer" >&2; fail "consumer is not linked with the installed library"; }
+
+actual=$(SPDLOG_STDOUT=true SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info "$consumer")
+expected=$'  1 [INFO] consumer has 2 ranges\n1, -2, '
+if [ "$actual" != "$expected" ]; then
+  printf 'expected:\n%s\nactual:\n%s\n' "$expected" "$actual" >&2
+  fail "consumer output differs"
+fi
+echo "check-install: installed package builds and runs a consumer (prefix $prefix)"
