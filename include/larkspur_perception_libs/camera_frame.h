@@ -7,9 +7,9 @@
 // CameraFrameInstance keeps one frame per camera id for the whole process.
 #pragma once
 
-#include <Eigen/Core>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
+#include <Eigen/Core>
 
 #include <cstddef>
 #include <memory>

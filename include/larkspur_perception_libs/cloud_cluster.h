@@ -58,7 +58,7 @@ class CloudCluster {
   // extent of the cloud, a grid of more than kMaxGridCells cells, and an
   // incoming `count` that is negative or too large to be continued. Throws
   // only std::bad_alloc.
-  void obstacleCluster(CloudPtr cloud, int& count, std::vector<CloudPtr>& clusters);
+  void obstacleCluster(CloudPtr cloud, int& count, std::vector<CloudPtr>& clusters) const;
 
  private:
   // Working grids of one call, indexed [column][row]; the column follows x.
@@ -67,11 +67,11 @@ class CloudCluster {
 
   void mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,
                         Grid<std::int32_t>& point_count, Grid<pcl::PointXYZ>& top_point,
-                        Grid<std::int32_t>& label);
-  void findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count);
-  void search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c, int r);
+                        Grid<std::int32_t>& label) const;
+  void findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count) const;
+  void search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c, int r) const;
   void getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
-                          const Grid<std::int32_t>& label, std::vector<CloudPtr>& clusters);
+                          const Grid<std::int32_t>& label, std::vector<CloudPtr>& clusters) const;
 
   float grid_step_ = 0.01f;
   std::int32_t search_size_ = 3;

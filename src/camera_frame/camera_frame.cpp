@@ -77,7 +77,8 @@ void SetColumn(Eigen::Matrix<float, 3, Eigen::Dynamic>& points, int column,
 
 }  // namespace
 
-FrameData::FrameData() : valid(false), points(Eigen::Matrix<float, 3, Eigen::Dynamic>::Zero(3, 4)) {}
+FrameData::FrameData()
+    : valid(false), points(Eigen::Matrix<float, 3, Eigen::Dynamic>::Zero(3, 4)) {}
 
 FrameData::~FrameData() = default;
 

@@ -56,7 +56,8 @@ CloudCluster::CloudCluster(const CloudClusterPara& para)
 
 CloudCluster::~CloudCluster() = default;
 
-void CloudCluster::obstacleCluster(CloudPtr cloud, int& count, std::vector<CloudPtr>& clusters) {
+void CloudCluster::obstacleCluster(CloudPtr cloud, int& count,
+                                   std::vector<CloudPtr>& clusters) const {
   if (!cloud || cloud->size() < 2) {
     LARKSPUR_LOG_DEBUG("The input cloud's size for cluster is too small");
     return;
@@ -102,8 +103,8 @@ void CloudCluster::obstacleCluster(CloudPtr cloud, int& count, std::vector<Cloud
 }
 
 void CloudCluster::mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,
-                                    Grid<std::int32_t>& point_count,
-                                    Grid<pcl::PointXYZ>& top_point, Grid<std::int32_t>& label) {
+                                    Grid<std::int32_t>& point_count, Grid<pcl::PointXYZ>& top_point,
+                                    Grid<std::int32_t>& label) const {
   for (const pcl::PointXYZ& p : cloud->points) {
     const int c = CellIndex(p.x, min_x, grid_step_, cols);
     const int r = CellIndex(p.y, min_y, grid_step_, rows);
@@ -126,7 +127,7 @@ void CloudCluster::mapCartesianGrid(CloudPtr cloud, int cols, int rows, float mi
   }
 }
 
-void CloudCluster::findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count) {
+void CloudCluster::findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count) const {
   for (int c = 0; c < cols; ++c) {
     for (int r = 0; r < rows; ++r) {
       if (label[c][r] != kUnlabelled) continue;
@@ -137,7 +138,7 @@ void CloudCluster::findComponent(Grid<std::int32_t>& label, int cols, int rows, 
 }
 
 void CloudCluster::search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c,
-                              int r) {
+                              int r) const {
   // Depth-first over an explicit stack: one cluster may cover the whole grid,
   // far deeper than the call stack allows. A cell is labelled when pushed, so
   // it is pushed once; the cells reached, and so the labels, are the same as
@@ -161,7 +162,7 @@ void CloudCluster::search_adj(Grid<std::int32_t>& label, int& count, int cols, i
 
 void CloudCluster::getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
                                       const Grid<std::int32_t>& label,
-                                      std::vector<CloudPtr>& clusters) {
+                                      std::vector<CloudPtr>& clusters) const {
   for (int c = 0; c < cols; ++c) {
     for (int r = 0; r < rows; ++r) {
       const std::int32_t k = label[c][r];
