@@ -1,12 +1,12 @@
 #include "datasets.h"
 
+#include <sys/stat.h>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <sstream>
-#include <sys/stat.h>
 
 #ifndef LARKSPUR_SHARED_DATA_DIR
 #define LARKSPUR_SHARED_DATA_DIR "../shared/data"
@@ -136,6 +136,25 @@ std::vector<Eigen::Matrix4f> ReadKittiPoses(const std::string& path) {
   return poses;
 }
 
+Eigen::Matrix4f ReadKittiVeloToCam(const std::string& path) {
+  std::ifstream file = OpenText(path);
+  std::string line;
+  for (std::size_t line_number = 1; std::getline(file, line); ++line_number) {
+    std::istringstream fields(line);
+    std::string key;
+    if (!(fields >> key) || (key != "Tr:" && key != "Tr_velo_to_cam:")) continue;
+    const std::string where = Where(path, line_number);
+    Eigen::Matrix4f transform = Eigen::Matrix4f::Identity();
+    for (int row = 0; row < 3; ++row) {
+      for (int col = 0; col < 4; ++col) {
+        transform(row, col) = static_cast<float>(ReadNumber(fields, where, "transform entry"));
+      }
+    }
+    return transform;
+  }
+  throw DatasetError(path + ": no \"Tr:\" or \"Tr_velo_to_cam:\" entry");
+}
+
 std::vector<ScanRecord> ReadLaserPeople(const std::string& path) {
   std::ifstream file = OpenText(path);
   std::vector<ScanRecord> records;
@@ -153,6 +172,10 @@ std::vector<ScanRecord> ReadLaserPeople(const std::string& path) {
     const std::size_t n = ReadCount(fields, where);
     record.scan = MakeScan(record.stamp, angle_min, increment, range_min, range_max, n);
     ReadRanges(fields, where, n, record.scan.ranges);
+    std::string extra;
+    if (fields >> extra) {
+      throw DatasetError(where + "more readings than the count " + std::to_string(n));
+    }
     record.pose = PlanarPose(0.0, 0.0, 0.0);
     records.push_back(std::move(record));
   }
@@ -203,7 +226,8 @@ geometry_msgs::msg::Pose PlanarPose(double x, double y, double yaw) {
 
 std::optional<std::string> SharedDataPath(const std::string& relative) {
   const char* from_environment = std::getenv("LARKSPUR_SHARED_DATA");
-  const std::string root = from_environment != nullptr ? from_environment : LARKSPUR_SHARED_DATA_DIR;
+  const std::string root =
+      from_environment != nullptr ? from_environment : LARKSPUR_SHARED_DATA_DIR;
   const std::string path = root + "/" + relative;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return std::nullopt;

@@ -3,9 +3,9 @@
 // line or frame at fault; none of them crashes on malformed input.
 #pragma once
 
-#include <Eigen/Core>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
+#include <Eigen/Core>
 
 #include <cstdint>
 #include <memory>
@@ -39,6 +39,11 @@ std::vector<std::uint32_t> ReadSemanticKittiLabels(const std::string& path,
 // KITTI pose file: one row-major 3 x 4 matrix per line, returned as 4 x 4.
 std::vector<Eigen::Matrix4f> ReadKittiPoses(const std::string& path);
 
+// The velodyne-to-camera-0 transform of a KITTI calibration file: the "Tr:"
+// entry of an odometry calib.txt or the "Tr_velo_to_cam:" entry of an object
+// calib file (row-major 3 x 4), returned as 4 x 4.
+Eigen::Matrix4f ReadKittiVeloToCam(const std::string& path);
+
 // A planar scan with the pose of the robot when it was taken.
 struct ScanRecord {
   double stamp = 0.0;
@@ -48,7 +53,8 @@ struct ScanRecord {
 
 // One scan per line after '#' comments:
 //   stamp angle_min angle_increment range_min range_max n r_0 ... r_{n-1}
-// Readings may be "inf" or "nan". The pose is the identity. angle_max is set
+// Readings may be "inf" or "nan"; a line with more or fewer than n readings is
+// an error. The pose is the identity. angle_max is set
 // to angle_min + (n - 1) * angle_increment, as a driver would.
 std::vector<ScanRecord> ReadLaserPeople(const std::string& path);
 

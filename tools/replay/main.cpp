@@ -1,0 +1,252 @@
+// larkspur_replay: runs the perception library on the built-in scene or on
+// recorded data and writes a per-frame table, a summary and pictures.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "datasets.h"
+#include "options.h"
+#include "pictures.h"
+#include "pipeline.h"
+#include "progress.h"
+#include "report.h"
+#include "score.h"
+#include "sources.h"
+
+#ifndef LARKSPUR_SOURCE_CONFIG_DIR
+#define LARKSPUR_SOURCE_CONFIG_DIR ""
+#endif
+#ifndef LARKSPUR_INSTALLED_CONFIG_SUBDIR
+#define LARKSPUR_INSTALLED_CONFIG_SUBDIR "share/larkspur_perception_libs/config"
+#endif
+
+namespace larkspur {
+namespace replay {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The configuration shipped with the tool: beside the installed program
+// (<prefix>/bin/../share/...), else the source tree it was built from.
+std::string DefaultConfigFolder() {
+  std::error_code error;
+  const fs::path program = fs::read_symlink("/proc/self/exe", error);
+  std::vector<fs::path> candidates;
+  if (!error)
+    candidates.push_back(program.parent_path().parent_path() / LARKSPUR_INSTALLED_CONFIG_SUBDIR);
+  candidates.emplace_back(LARKSPUR_SOURCE_CONFIG_DIR);
+  for (const fs::path& folder : candidates) {
+    if (!folder.empty() && fs::exists(folder / "dynamic_cloud_detector.yaml"))
+      return folder.string();
+  }
+  return {};
+}
+
+ConfigFiles ChooseConfigFiles(const Options& options) {
+  std::vector<std::string> folders;
+  if (!options.config_folder.empty()) {
+    if (!fs::is_directory(options.config_folder)) {
+      throw ConfigError(options.config_folder + ": configuration folder not found");
+    }
+    folders.push_back(options.config_folder);
+  }
+  const std::string defaults = DefaultConfigFolder();
+  // Recorded HDL-64E frames need their own ground and camera parameters.
+  if (options.input == InputKind::kKitti && !defaults.empty()) {
+    folders.push_back((fs::path(defaults) / "kitti_hdl64").string());
+  }
+  folders.push_back(defaults);
+  ConfigFiles files = FindConfigFiles(folders);
+  const auto override_with = [](std::string& file, const std::string& given) {
+    if (given.empty()) return;
+    if (!fs::is_regular_file(given)) throw ConfigError(given + ": configuration file not found");
+    file = given;
+  };
+  override_with(files.cloud_detector, options.cloud_detector_file);
+  override_with(files.laser_detector, options.laser_detector_file);
+  override_with(files.ground, options.ground_file);
+  override_with(files.cluster, options.cluster_file);
+  override_with(files.camera, options.camera_file);
+  return files;
+}
+
+std::unique_ptr<FrameSource> OpenSource(const Options& options) {
+  switch (options.input) {
+    case InputKind::kScene:
+      return MakeSceneSource(options.seed, options.scene_frames);
+    case InputKind::kKitti:
+      return MakeKittiSource(
+          {options.kitti_folder, options.poses, options.labels, options.calibration});
+    case InputKind::kPcd:
+      return MakePcdSource(options.pcd_files);
+    case InputKind::kCarmen:
+      return MakeCarmenSource(options.scan_file);
+    case InputKind::kLaserText:
+      return MakeLaserTextSource(options.scan_file);
+  }
+  throw UsageError("unknown input");
+}
+
+// Frames to draw: the ones asked for, else `count` evenly spaced frames of
+// those processed, the last among them.
+std::set<std::size_t> PictureFrames(const Options& options, std::size_t first, std::size_t end) {
+  std::set<std::size_t> frames;
+  if (!options.picture_frames.empty()) {
+    for (const std::size_t f : options.picture_frames) {
+      if (f >= first && f < end) frames.insert(f);
+    }
+    return frames;
+  }
+  const std::size_t count = std::min(options.picture_count.value_or(4), end - first);
+  for (std::size_t k = 1; k <= count; ++k)
+    frames.insert(first + (k * (end - first) + count - 1) / count - 1);
+  return frames;
+}
+
+class Replay {
+ public:
+  Replay(const Options& options, const ReplayConfig& config, FrameSource& source)
+      : options_(options),
+        config_(config),
+        source_(source),
+        out_(options.out_folder),
+        pipeline_(config),
+        report_((out_ / "frames.csv").string(), config.cloud_warmup_frames,
+                config.laser_warmup_frames) {
+    const double default_range = options.input == InputKind::kKitti ? 40.0 : 30.0;
+    view_range_ = options.view_range.value_or(default_range);
+  }
+
+  void Run(std::size_t first, std::size_t end) {
+    const std::set<std::size_t> drawn = PictureFrames(options_, first, end);
+    ProgressBar progress(end - first, ProgressBar::StderrIsTerminal());
+    for (std::size_t index = first; index < end; ++index) {
+      const Frame frame = source_.Load(index);
+      const FrameOutput output = pipeline_.Run(frame);
+      report_.Add(MakeRow(frame, output, ScoreFrame(frame, output)));
+      if (drawn.count(index) > 0) DrawPictures(frame, output);
+      progress.Step();
+    }
+    progress.Finish();
+  }
+
+  std::string Finish() {
+    const std::string summary = report_.Summary(source_.Describe());
+    WriteText(out_ / "summary.txt", summary);
+    WriteText(out_ / "accuracy.csv", report_.AccuracyCsv());
+    std::string text = summary + "\nOutput:\n";
+    text += fmt::format("  table     {}\n", (out_ / "frames.csv").string());
+    text += fmt::format("  summary   {}, {}\n", (out_ / "summary.txt").string(),
+                        (out_ / "accuracy.csv").string());
+    if (pictures_.empty()) {
+      text += "  pictures  none\n";
+    } else {
+      text += fmt::format("  pictures  {} PNG files in {}, e.g. {}\n", pictures_.size(),
+                          out_.string(), pictures_.front());
+    }
+    return text;
+  }
+
+ private:
+  void DrawPictures(const Frame& frame, const FrameOutput& output) {
+    const std::string stem = fmt::format("{:06d}.png", frame.index);
+    if (output.cloud) {
+      Save("birds_eye_" + stem, DrawBirdsEye(frame, *output.cloud, config_, view_range_));
+      Save("cloud_grid_" + stem,
+           DrawGrid(pipeline_.cloud_detector().grid_map(), config_.cloud_occupancy_threshold,
+                    fmt::format("Frame {}: log-odds grid of DynamicCloudDetector after Update",
+                                frame.index),
+                    &config_.camera));
+    }
+    if (output.scan) {
+      Save("laser_" + stem, DrawLaser(frame, *output.scan, view_range_));
+      Save("laser_grid_" + stem,
+           DrawGrid(pipeline_.laser_detector().grid_map(), config_.laser_occupancy_threshold,
+                    fmt::format("Frame {}: log-odds grid of DynamicLaserDetector after Process",
+                                frame.index),
+                    nullptr));
+    }
+  }
+
+  void Save(const std::string& name, const cv::Mat& image) {
+    const std::string path = (out_ / name).string();
+    SavePng(path, image);
+    pictures_.push_back(path);
+  }
+
+  static void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream file(path);
+    file << text;
+    if (!file) throw std::runtime_error(path.string() + ": cannot write file");
+  }
+
+  const Options& options_;
+  const ReplayConfig& config_;
+  FrameSource& source_;
+  fs::path out_;
+  Pipeline pipeline_;
+  Report report_;
+  double view_range_ = 30.0;
+  std::vector<std::string> pictures_;
+};
+
+// The library's logger reads these once; a tool run should not begin with
+// notices about unset variables. Values the user set are kept.
+void QuietLoggerDefaults() {
+  ::setenv("SPDLOG_STDOUT", "true", 0);
+  ::setenv("SPDLOG_SYSTEMD", "false", 0);
+  ::setenv("SPDLOG_LEVEL", "info", 0);
+}
+
+int Main(int argc, const char* const argv[]) {
+  Options options;
+  try {
+    options = ParseOptions(argc, argv);
+  } catch (const UsageError& error) {
+    std::cerr << "larkspur_replay: " << error.what() << '\n';
+    return 2;
+  }
+  if (options.help) {
+    std::cout << UsageText();
+    return 0;
+  }
+  QuietLoggerDefaults();
+  try {
+    const ReplayConfig config = LoadConfig(ChooseConfigFiles(options));
+    const std::unique_ptr<FrameSource> source = OpenSource(options);
+    if (options.first_frame >= source->size()) {
+      throw std::runtime_error(fmt::format("--first {}: the input has only {} frames",
+                                           options.first_frame, source->size()));
+    }
+    const std::size_t available = source->size() - options.first_frame;
+    const std::size_t end =
+        options.first_frame + std::min(available, options.max_frames.value_or(available));
+    std::error_code error;
+    fs::create_directories(options.out_folder, error);
+    if (error)
+      throw std::runtime_error(options.out_folder + ": cannot create folder: " + error.message());
+    Replay replay(options, config, *source);
+    replay.Run(options.first_frame, end);
+    std::cout << '\n' << replay.Finish() << std::flush;
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "\nlarkspur_replay: error: " << error.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace
+}  // namespace replay
+}  // namespace larkspur
+
+int main(int argc, char* argv[]) { return larkspur::replay::Main(argc, argv); }

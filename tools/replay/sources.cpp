@@ -1,0 +1,261 @@
+#include "sources.h"
+
+#include <pcl/PCLPointCloud2.h>
+#include <pcl/console/print.h>
+#include <pcl/conversions.h>
+#include <pcl/io/pcd_io.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <utility>
+
+#include "datasets.h"
+
+namespace larkspur {
+namespace replay {
+namespace {
+
+namespace fs = std::filesystem;
+using datasets::DatasetError;
+
+class SceneSource : public FrameSource {
+ public:
+  SceneSource(std::uint32_t seed, std::size_t frames)
+      : scene_(Scene::Street(seed)), seed_(seed), frames_(frames) {}
+
+  std::size_t size() const override { return frames_; }
+
+  Frame Load(std::size_t index) override {
+    const int frame_number = static_cast<int>(index);
+    SimulatedCloud cloud = scene_.Cloud(frame_number);
+    SimulatedScan scan = scene_.Scan(frame_number);
+    Frame frame;
+    frame.index = index;
+    frame.name = "scene frame " + std::to_string(index);
+    frame.cloud = std::move(cloud.cloud);
+    frame.cloud_pose = cloud.pose;
+    frame.cloud_truth = std::move(cloud.truth);
+    frame.scan = std::make_shared<sensor_msgs::msg::LaserScan>(std::move(scan.scan));
+    frame.scan_pose = datasets::PlanarPose(scan.pose.x, scan.pose.y, scan.pose.yaw);
+    frame.scan_truth = std::move(scan.truth);
+    return frame;
+  }
+
+  std::string Describe() const override {
+    return "built-in street scene, seed " + std::to_string(seed_) + ", " + std::to_string(frames_) +
+           " frames at 10 Hz";
+  }
+
+ private:
+  Scene scene_;
+  std::uint32_t seed_;
+  std::size_t frames_;
+};
+
+std::vector<fs::path> ListFiles(const fs::path& folder, const std::string& extension) {
+  std::vector<fs::path> files;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (entry.is_regular_file() && entry.path().extension() == extension) {
+      files.push_back(entry.path());
+    }
+  }
+  if (error) throw DatasetError(folder.string() + ": cannot list folder: " + error.message());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+fs::path FirstExisting(const std::vector<fs::path>& candidates) {
+  for (const auto& candidate : candidates) {
+    if (fs::exists(candidate)) return candidate;
+  }
+  return {};
+}
+
+class KittiSource : public FrameSource {
+ public:
+  explicit KittiSource(const KittiInput& input) : folder_(input.folder) {
+    if (!fs::is_directory(folder_)) throw DatasetError(folder_.string() + ": not a folder");
+    const fs::path velodyne = folder_ / "velodyne";
+    bins_ = ListFiles(fs::is_directory(velodyne) ? velodyne : folder_, ".bin");
+    if (bins_.empty()) {
+      throw DatasetError(folder_.string() + ": no .bin frames (in the folder or its velodyne/)");
+    }
+    ReadPoses(input);
+    const fs::path labels = input.labels.empty() ? folder_ / "labels" : fs::path(input.labels);
+    if (!input.labels.empty() && !fs::is_directory(labels)) {
+      throw DatasetError(input.labels + ": labels folder not found");
+    }
+    if (fs::is_directory(labels)) labels_ = labels;
+  }
+
+  std::size_t size() const override { return bins_.size(); }
+
+  Frame Load(std::size_t index) override {
+    Frame frame;
+    frame.index = index;
+    frame.name = bins_[index].string();
+    frame.cloud = datasets::ReadKittiBin(frame.name);
+    frame.cloud_pose = poses_[index];
+    const fs::path label_file = LabelFile(index);
+    if (!label_file.empty()) {
+      const auto labels =
+          datasets::ReadSemanticKittiLabels(label_file.string(), frame.cloud->points.size());
+      frame.cloud_truth.reserve(labels.size());
+      for (const std::uint32_t label : labels) {
+        frame.cloud_truth.push_back(TruthOfSemanticKittiLabel(label));
+      }
+    }
+    return frame;
+  }
+
+  std::string Describe() const override {
+    std::size_t labelled = 0;
+    for (std::size_t i = 0; i < bins_.size(); ++i) labelled += LabelFile(i).empty() ? 0 : 1;
+    return "KITTI folder " + folder_.string() + " (" + std::to_string(bins_.size()) +
+           " frames, poses " + poses_file_ + ", labels for " + std::to_string(labelled) + ")";
+  }
+
+ private:
+  void ReadPoses(const KittiInput& input) {
+    const fs::path poses_path =
+        input.poses.empty()
+            ? FirstExisting({folder_ / "poses.txt", folder_ / "poses_estimated.txt"})
+            : fs::path(input.poses);
+    if (poses_path.empty()) {
+      throw DatasetError(folder_.string() +
+                         ": no poses file (poses.txt or poses_estimated.txt); name one with "
+                         "--poses");
+    }
+    poses_file_ = poses_path.string();
+    poses_ = datasets::ReadKittiPoses(poses_file_);
+    if (poses_.size() < bins_.size()) {
+      throw DatasetError(poses_file_ + ": " + std::to_string(poses_.size()) + " poses for " +
+                         std::to_string(bins_.size()) + " frames; frame " +
+                         bins_[poses_.size()].filename().string() + " has no pose");
+    }
+    if (!input.calibration.empty()) {
+      // Camera poses to LiDAR poses: T_lidar = Tr^-1 * T_camera * Tr.
+      const Eigen::Matrix4f tr = datasets::ReadKittiVeloToCam(input.calibration);
+      const Eigen::Matrix4f tr_inverse = tr.inverse();
+      for (auto& pose : poses_) pose = tr_inverse * pose * tr;
+    }
+  }
+
+  fs::path LabelFile(std::size_t index) const {
+    if (labels_.empty()) return {};
+    fs::path file = labels_ / bins_[index].filename();
+    file.replace_extension(".label");
+    return fs::exists(file) ? file : fs::path();
+  }
+
+  fs::path folder_;
+  std::vector<fs::path> bins_;
+  std::vector<Eigen::Matrix4f> poses_;
+  std::string poses_file_;
+  fs::path labels_;
+};
+
+class PcdSource : public FrameSource {
+ public:
+  explicit PcdSource(std::vector<std::string> files) : files_(std::move(files)) {
+    // PCL's reader prints its own complaints; ours name the file instead.
+    pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
+  }
+
+  std::size_t size() const override { return files_.size(); }
+
+  Frame Load(std::size_t index) override {
+    const std::string& path = files_[index];
+    if (!fs::is_regular_file(path)) throw DatasetError(path + ": cannot open file");
+    pcl::PCLPointCloud2 blob;
+    pcl::PCDReader reader;
+    if (reader.read(path, blob) < 0) {
+      throw DatasetError(path +
+                         ": not a readable PCD file (bad header, or data shorter than "
+                         "the header announces)");
+    }
+    for (const char* field : {"x", "y", "z"}) {
+      const bool found = std::any_of(blob.fields.begin(), blob.fields.end(),
+                                     [&](const pcl::PCLPointField& f) { return f.name == field; });
+      if (!found) throw DatasetError(path + ": PCD file has no '" + field + "' field");
+    }
+    Frame frame;
+    frame.index = index;
+    frame.name = path;
+    frame.cloud = std::make_shared<Cloud>();
+    pcl::fromPCLPointCloud2(blob, *frame.cloud);
+    return frame;
+  }
+
+  std::string Describe() const override {
+    return std::to_string(files_.size()) + " PCD file(s), identity poses";
+  }
+
+ private:
+  std::vector<std::string> files_;
+};
+
+class ScanListSource : public FrameSource {
+ public:
+  ScanListSource(std::string file, std::string kind, std::vector<datasets::ScanRecord> records)
+      : file_(std::move(file)), kind_(std::move(kind)), records_(std::move(records)) {
+    if (records_.empty()) throw DatasetError(file_ + ": no scans in the file");
+  }
+
+  std::size_t size() const override { return records_.size(); }
+
+  Frame Load(std::size_t index) override {
+    Frame frame;
+    frame.index = index;
+    frame.name = file_ + " scan " + std::to_string(index);
+    frame.scan = std::make_shared<sensor_msgs::msg::LaserScan>(records_[index].scan);
+    frame.scan_pose = records_[index].pose;
+    return frame;
+  }
+
+  std::string Describe() const override {
+    return kind_ + " " + file_ + " (" + std::to_string(records_.size()) + " scans)";
+  }
+
+ private:
+  std::string file_;
+  std::string kind_;
+  std::vector<datasets::ScanRecord> records_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSource> MakeSceneSource(std::uint32_t seed, std::size_t frames) {
+  return std::make_unique<SceneSource>(seed, frames);
+}
+
+std::unique_ptr<FrameSource> MakeKittiSource(const KittiInput& input) {
+  return std::make_unique<KittiSource>(input);
+}
+
+std::unique_ptr<FrameSource> MakePcdSource(const std::vector<std::string>& files) {
+  return std::make_unique<PcdSource>(files);
+}
+
+std::unique_ptr<FrameSource> MakeCarmenSource(const std::string& file) {
+  return std::make_unique<ScanListSource>(file, "CARMEN log", datasets::ReadCarmenLog(file));
+}
+
+std::unique_ptr<FrameSource> MakeLaserTextSource(const std::string& file) {
+  return std::make_unique<ScanListSource>(file, "laser scan text", datasets::ReadLaserPeople(file));
+}
+
+PointTruth TruthOfSemanticKittiLabel(std::uint32_t label) {
+  const std::uint32_t semantic = label & 0xFFFFu;
+  PointTruth truth;
+  if (semantic == 0 || semantic == 1) return truth;
+  const bool ground = semantic == 40 || semantic == 44 || semantic == 48 || semantic == 49 ||
+                      semantic == 60 || semantic == 72;
+  truth.ground = semantic == 70 ? Label::kUnknown : (ground ? Label::kYes : Label::kNo);
+  truth.moving = semantic >= 252 && semantic <= 259 ? Label::kYes : Label::kNo;
+  return truth;
+}
+
+}  // namespace replay
+}  // namespace larkspur
