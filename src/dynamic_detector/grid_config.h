@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -28,6 +29,10 @@ inline int GridSideFromConfig(float width, float resolution) {
   }
   // Same rounding as the grid: truncated width over resolution, to the nearest cell.
   const double side = std::trunc(static_cast<double>(width));
+  if (side > static_cast<double>(std::numeric_limits<int>::max())) {
+    throw std::invalid_argument("\"width\" " + std::to_string(width) +
+                                " is beyond the grid's integer side length");
+  }
   const double cells = std::trunc(static_cast<double>(static_cast<float>(side) / resolution) + 0.5);
   if (cells < 1.0) {
     throw std::invalid_argument("\"width\" " + std::to_string(width) +
@@ -36,7 +41,8 @@ inline int GridSideFromConfig(float width, float resolution) {
   }
   if (cells > kMaxCellsPerSide) {
     throw std::invalid_argument("\"width\" " + std::to_string(width) + " over \"resolution\" " +
-                                std::to_string(resolution) + " gives more than 10000 cells per side");
+                                std::to_string(resolution) +
+                                " gives more than 10000 cells per side");
   }
   return static_cast<int>(side);
 }

@@ -51,17 +51,13 @@ class OccupancyGridMap {
   void set_height_map(const cv::Mat& map) { height_map_ = map; }
 
   // Linear index of the cell holding (x, y); no range check.
-  int GetIndexFromXy(float x, float y) const {
-    return CellOf(y) * grid_width_ + CellOf(x);
-  }
+  int GetIndexFromXy(float x, float y) const { return CellOf(y) * grid_width_ + CellOf(x); }
 
   // Whether (x, y) lies inside the grid. Non-finite coordinates, and those so
   // far out that their cell number leaves the int range, are outside.
   bool IsValidPoint(float x, float y) const { return IsValidCell(x) && IsValidCell(y); }
 
-  int GetXIndexFromIndex(int index) const {
-    return index - (index / grid_width_) * grid_width_;
-  }
+  int GetXIndexFromIndex(int index) const { return index - (index / grid_width_) * grid_width_; }
   int GetYIndexFromIndex(int index) const { return index / grid_width_; }
 
   // Lower corner of the cell, not its centre.
@@ -72,9 +68,9 @@ class OccupancyGridMap {
     return static_cast<float>(GetYIndexFromIndex(index) - grid_center_) * resolution_;
   }
 
-  float GetOccupancy(size_t i) const {
+  float GetOccupancy(size_t i) {
     assert(i < log_odds_map_.total());
-    return LogOdds()[i];
+    return log_odds_map_.ptr<float>(0)[i];
   }
 
   void SetHeight(size_t i, float height) {
@@ -90,8 +86,6 @@ class OccupancyGridMap {
   }
 
  private:
-  const float* LogOdds() const { return log_odds_map_.ptr<float>(0); }
-
   // Floor of the single-precision quotient, plus the centre as a float, truncated.
   float CellNumber(float coordinate) const {
     return std::floor(coordinate / resolution_) + static_cast<float>(grid_center_);

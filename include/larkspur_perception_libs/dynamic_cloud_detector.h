@@ -1,0 +1,169 @@
+// Splits point clouds into dynamic and static points with an ego-centred
+// log-odds grid.
+//
+// Frames and units: clouds are in the robot frame (x forward, y left, z up,
+// metres); the grid (OccupancyGridMap) is centred on the robot and aligned with
+// its heading. Poses are the robot's pose in a fixed frame, yaw in radians.
+//
+// Per frame the caller hands the cloud and pose to Update, which carries the
+// grid along with the motion since the previous frame and integrates the
+// cloud: every cell holding a point, and its four neighbours, counts as seen
+// occupied; every other cell inside the camera's ground footprint as seen free.
+// DivideCloud then calls a point dynamic when its cell is still believed free.
+// Nothing traces rays, and a cell gets at most one increment per cloud.
+//
+// One detector is driven from one thread.
+#pragma once
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <yaml-cpp/yaml.h>
+
+#include <Eigen/Core>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "occupancy_grid.h"
+
+namespace kestrel {
+namespace perception {
+
+// The camera whose view bounds the area the detector can see free.
+struct CameraInfo {
+  // Image size in pixels.
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  // Camera matrix; fx = (0,0), fy = (1,1), cx = (0,2), cy = (1,2) are read.
+  Eigen::Matrix3f intrinsic = Eigen::Matrix3f::Zero();
+  // Camera-to-robot transform (the camera's pose in the robot frame).
+  Eigen::Matrix4f extrinsic = Eigen::Matrix4f::Zero();
+  // Carried along for the caller; not read by the detector.
+  std::uint32_t reserved = 0;
+};
+
+// Status of a grid cell in one integration, stored as int.
+enum GridStatus : int { UNOBSERVED = -1, OCCUPIED = 0, FREE = 1, OCCLUDED = 2 };
+
+// The five ground-plane points (robot x, y in metres) whose convex hull is the
+// camera's region of interest: the image corners (0, 0), (0, height - 1),
+// (width - 1, height - 1), (width - 1, 0) cast to a depth of 5 m, then the
+// camera's position. Entries are not finite when the camera matrix has a zero
+// or non-finite focal length.
+std::array<Eigen::Vector2f, 5> CameraGroundFootprint(const CameraInfo& camera_info);
+
+class DynamicCloudDetector {
+ public:
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+  // The three debug images, named after their windows: cell status
+  // (UNOBSERVED blue, OCCUPIED green, FREE white, OCCLUDED red), log-odds as
+  // grey (black -1, white 1), and their even blend. grid_width square CV_8UC3,
+  // flipped so that +y points up on screen (x to the right).
+  struct DebugImages {
+    cv::Mat occupancy;
+    cv::Mat dynamic_static;
+    cv::Mat combined;
+  };
+
+  // Reads the YAML mapping in `config_path`; see the node constructor.
+  explicit DynamicCloudDetector(std::string config_path);
+
+  // Reads the float keys "resolution" (cell edge, m), "width" (grid side, m,
+  // truncated to whole metres), "occupancy_threshold", "log_odds_obstacle",
+  // "log_odds_occlusion" and "log_odds_free_space" (log-odds units), and logs
+  // the last four. YAML exceptions for an unreadable file, a missing key or a
+  // value that is not a number pass through unchanged. Throws
+  // std::invalid_argument naming the key when "resolution" is not positive
+  // and finite, "width" is negative or not finite, the grid would have no cell
+  // or more than 10000 cells per side, or one of the other values is not
+  // finite. Nothing is logged when it throws.
+  explicit DynamicCloudDetector(YAML::Node config);
+
+  // Stores the camera and builds its region of interest: the grid cells whose
+  // lower corner lies strictly inside the convex hull of
+  // CameraGroundFootprint. A camera whose footprint is not finite sees no
+  // cell. Call before the first Update; a later call replaces the region.
+  void Init(const CameraInfo& camera_info);
+
+  // Whether the cell holding the robot-frame point (x, y) lies in the region
+  // of interest. False outside the grid and before Init.
+  bool IsInRoi(float x, float y) const;
+
+  // Moves the grid by the motion from the previous pose to `pose` (ignored on
+  // the first call), then integrates `cloud`. Only the translation (0,3),
+  // (1,3) and the yaw atan2((1,0), (0,0)) of `pose` are read. A pose that is
+  // not finite leaves every cell unknown (log-odds 0, height 0.3 m), and so
+  // does the next pose after it, the motion between them being unknown too.
+  // `visualize` shows the debug windows "occupancy", "dynamic_static" and
+  // "combined" from the calling thread. highgui would abort the process
+  // without a display, so they are skipped (with a debug line) unless DISPLAY
+  // or QT_QPA_PLATFORM is set. A null cloud counts as empty.
+  void Update(std::shared_ptr<const Cloud> cloud, const Eigen::Matrix4f& pose, bool visualize);
+
+  // Folds one cloud (robot frame) into the grid at its current placement.
+  // Points with a non-finite coordinate are skipped. A null cloud counts as
+  // empty.
+  void InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud, bool visualize);
+
+  // Empties the `points` of both outputs (header, width, height and is_dense
+  // stay as they were) and appends every input point, in order, to
+  // `dynamic_cloud` when it lies inside the grid in a cell whose log-odds is
+  // below "occupancy_threshold", to `static_cloud` otherwise. An output may
+  // be the input itself.
+  void DivideCloud(const Cloud& cloud, Cloud& dynamic_cloud, Cloud& static_cloud) const;
+  // The same on shared clouds. A null input counts as empty; with a null
+  // output nothing is done.
+  void DivideCloud(const std::shared_ptr<Cloud>& cloud, std::shared_ptr<Cloud>& dynamic_cloud,
+                   std::shared_ptr<Cloud>& static_cloud) const;
+
+  // Moves the grid's content by `translation` (metres, grid axes), then turns
+  // it counter-clockwise by `angle` (radians, applied as angle * pi / 3.14)
+  // about the centre of cell (grid_width / 2, grid_width / 2), bilinear for
+  // log-odds and bicubic for heights. Cells
+  // coming in from outside get log-odds 0 and height 0.3 m. A translation or
+  // angle that is not finite, or a translation longer than twice the grid's
+  // side, leaves every cell that way.
+  void TransformOccupancyGridMap(const Eigen::Vector2f& translation, float angle);
+
+  // The images of the last integration (see DebugImages).
+  DebugImages DrawDebugImages() const;
+
+  const OccupancyGridMap& grid_map() const { return *grid_map_; }
+  // Status of every cell in the last integration (GridStatus values).
+  const std::vector<int>& grid_status() const { return grid_status_; }
+
+ private:
+  void MarkOccupiedCells(const Cloud& cloud);
+  void ClassifyUnoccupiedCells();
+  void UpdateHeights();
+  void UpdateLogOdds();
+  void ShowDebugWindows() const;
+  bool IsDynamic(const pcl::PointXYZ& point) const;
+  void ResetGridToUnknown();
+
+  float occupancy_threshold_ = 0.0f;
+  float log_odds_obstacle_ = 0.0f;
+  float log_odds_free_space_ = 0.0f;
+  float log_odds_occlusion_ = 0.0f;
+  Eigen::Vector2f last_position_ = Eigen::Vector2f::Zero();
+  float last_yaw_ = 0.0f;
+  bool initialized_ = false;
+  float default_height_ = 0.3f;
+  CameraInfo camera_info_;
+  // 1 for the cells whose lower corner lies inside the camera footprint.
+  std::vector<int> roi_mask_;
+  std::shared_ptr<OccupancyGridMap> grid_map_;
+  std::vector<int> grid_status_;
+  std::vector<float> grid_height_;
+  // IsInRoi of each cell's lower corner. The corner taken back to a cell can
+  // land one cell lower (see OccupancyGridMap), so this differs from
+  // roi_mask_ in places; cached by Init so integration looks it up per cell.
+  std::vector<std::uint8_t> corner_in_roi_;
+};
+
+}  // namespace perception
+}  // namespace kestrel

@@ -1,0 +1,381 @@
+#include "larkspur_perception_libs/dynamic_cloud_detector.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "grid_config.h"
+#include "logger.h"
+
+namespace kestrel {
+namespace perception {
+namespace {
+
+using Cloud = DynamicCloudDetector::Cloud;
+
+// Depth to which the image corners are cast to bound the camera's footprint.
+constexpr double kFootprintDepth = 5.0;
+
+float RequireFinite(const char* key, float value) {
+  if (!std::isfinite(value)) {
+    throw std::invalid_argument("\"" + std::string(key) + "\" must be finite, got " +
+                                std::to_string(value));
+  }
+  return value;
+}
+
+// Image pixel (u, v) as the camera-frame point at kFootprintDepth. The
+// difference is single precision, the scaling double.
+Eigen::Vector4f CastToFootprintDepth(const Eigen::Matrix3f& intrinsic, int u, int v) {
+  const float fx = intrinsic(0, 0);
+  const float fy = intrinsic(1, 1);
+  const float cx = intrinsic(0, 2);
+  const float cy = intrinsic(1, 2);
+  const double du = static_cast<float>(u) - cx;
+  const double dv = static_cast<float>(v) - cy;
+  return {static_cast<float>(du * kFootprintDepth / fx),
+          static_cast<float>(dv * kFootprintDepth / fy), static_cast<float>(kFootprintDepth), 1.0f};
+}
+
+// x and y of transform * point, summed column by column. Written out because
+// Eigen's vectorised product fuses multiply and add on aarch64, which would put
+// footprint edges on other cells than on x86-64.
+Eigen::Vector2f PlanarTransform(const Eigen::Matrix4f& transform, const Eigen::Vector4f& point) {
+  Eigen::Vector2f result;
+  for (int row = 0; row < 2; ++row) {
+    float sum = transform(row, 0) * point(0);
+    for (int col = 1; col < 4; ++col) sum = sum + transform(row, col) * point(col);
+    result(row) = sum;
+  }
+  return result;
+}
+
+bool AllFinite(const std::array<Eigen::Vector2f, 5>& points) {
+  return std::all_of(points.begin(), points.end(),
+                     [](const Eigen::Vector2f& p) { return p.allFinite(); });
+}
+
+// Rotation matrix of angle `a` applied to `v`, scalar for the same reason as
+// PlanarTransform.
+Eigen::Vector2f Rotate(float a, const Eigen::Vector2f& v) {
+  const float c = std::cos(a);
+  const float s = std::sin(a);
+  return {c * v.x() - s * v.y(), s * v.x() + c * v.y()};
+}
+
+cv::Vec3b StatusColour(int status) {
+  switch (status) {
+    case OCCUPIED:
+      return {0, 255, 0};
+    case FREE:
+      return {255, 255, 255};
+    case OCCLUDED:
+      return {0, 0, 255};
+    default:
+      return {255, 0, 0};
+  }
+}
+
+// Log-odds -1..1 as grey 0..255, truncated. Values outside that range, which
+// the grid never holds, saturate instead of overflowing the byte.
+std::uint8_t LogOddsGrey(float log_odds) {
+  if (!(log_odds > -1.0f)) return 0;
+  if (log_odds >= 1.0f) return 255;
+  return static_cast<std::uint8_t>((static_cast<double>(log_odds) + 1.0) / 2.0 * 255.0);
+}
+
+// highgui's Qt back end aborts the process when it finds no display, so the
+// windows are only opened when one is configured.
+bool DisplayConfigured() {
+  return std::getenv("DISPLAY") != nullptr || std::getenv("QT_QPA_PLATFORM") != nullptr;
+}
+
+std::int64_t Microseconds(std::chrono::system_clock::duration duration) {
+  return static_cast<std::int64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
+}
+
+}  // namespace
+
+std::array<Eigen::Vector2f, 5> CameraGroundFootprint(const CameraInfo& camera_info) {
+  const int last_u = camera_info.width - 1;
+  const int last_v = camera_info.height - 1;
+  const std::array<std::pair<int, int>, 4> corners = {
+      {{0, 0}, {0, last_v}, {last_u, last_v}, {last_u, 0}}};
+  std::array<Eigen::Vector2f, 5> footprint;
+  for (std::size_t k = 0; k < corners.size(); ++k) {
+    const Eigen::Vector4f ray_end =
+        CastToFootprintDepth(camera_info.intrinsic, corners[k].first, corners[k].second);
+    footprint[k] = PlanarTransform(camera_info.extrinsic, ray_end);
+  }
+  footprint[4] = {camera_info.extrinsic(0, 3), camera_info.extrinsic(1, 3)};
+  return footprint;
+}
+
+DynamicCloudDetector::DynamicCloudDetector(std::string config_path)
+    : DynamicCloudDetector(YAML::LoadFile(config_path)) {}
+
+DynamicCloudDetector::DynamicCloudDetector(YAML::Node config) {
+  const YAML::Node& keys = config;  // const lookups leave the caller's node as it was
+  const float resolution = keys["resolution"].as<float>();
+  const float width = keys["width"].as<float>();
+  occupancy_threshold_ = keys["occupancy_threshold"].as<float>();
+  log_odds_obstacle_ = keys["log_odds_obstacle"].as<float>();
+  log_odds_occlusion_ = keys["log_odds_occlusion"].as<float>();
+  log_odds_free_space_ = keys["log_odds_free_space"].as<float>();
+
+  const int side = grid_config::GridSideFromConfig(width, resolution);
+  RequireFinite("occupancy_threshold", occupancy_threshold_);
+  RequireFinite("log_odds_obstacle", log_odds_obstacle_);
+  RequireFinite("log_odds_occlusion", log_odds_occlusion_);
+  RequireFinite("log_odds_free_space", log_odds_free_space_);
+
+  LARKSPUR_LOGF_INFO("occupancy_threshold: %f", occupancy_threshold_);
+  LARKSPUR_LOGF_INFO("log_odds_obstacle: %f", log_odds_obstacle_);
+  LARKSPUR_LOGF_INFO("log_odds_occlusion_: %f", log_odds_occlusion_);
+  LARKSPUR_LOGF_INFO("log_odds_free_space_: %f", log_odds_free_space_);
+
+  grid_map_ = std::make_shared<OccupancyGridMap>();
+  grid_map_->Init(side, resolution);
+  const std::size_t cells = static_cast<std::size_t>(grid_map_->grid_width()) *
+                            static_cast<std::size_t>(grid_map_->grid_width());
+  grid_status_.resize(cells, UNOBSERVED);
+  grid_height_.resize(cells, default_height_);
+  corner_in_roi_.resize(cells, 0);
+}
+
+void DynamicCloudDetector::Init(const CameraInfo& camera_info) {
+  camera_info_ = camera_info;
+  const int cells = grid_map_->grid_width() * grid_map_->grid_width();
+  // Cleared, not only resized: a second camera replaces the first footprint.
+  roi_mask_.assign(cells, 0);
+
+  const std::array<Eigen::Vector2f, 5> footprint = CameraGroundFootprint(camera_info_);
+  if (AllFinite(footprint)) {
+    std::vector<cv::Point2f> corners;
+    for (const Eigen::Vector2f& p : footprint) corners.emplace_back(p.x(), p.y());
+    std::vector<cv::Point2f> hull;
+    cv::convexHull(corners, hull, false, true);
+    for (int i = 0; i < cells; ++i) {
+      const cv::Point2f corner(grid_map_->GetXFromIndex(i), grid_map_->GetYFromIndex(i));
+      if (cv::pointPolygonTest(hull, corner, false) > 0) roi_mask_[i] = 1;
+    }
+  }
+
+  for (int i = 0; i < cells; ++i) {
+    corner_in_roi_[i] = IsInRoi(grid_map_->GetXFromIndex(i), grid_map_->GetYFromIndex(i));
+  }
+}
+
+bool DynamicCloudDetector::IsInRoi(float x, float y) const {
+  if (roi_mask_.empty() || !grid_map_->IsValidPoint(x, y)) return false;
+  return roi_mask_[grid_map_->GetIndexFromXy(x, y)] > 0;
+}
+
+void DynamicCloudDetector::Update(std::shared_ptr<const Cloud> cloud, const Eigen::Matrix4f& pose,
+                                  bool visualize) {
+  LARKSPUR_LOGF_DEBUG("received cloud size: %ld", static_cast<long>(cloud ? cloud->size() : 0));
+  const auto t0 = std::chrono::system_clock::now();
+
+  const Eigen::Vector2f position(pose(0, 3), pose(1, 3));
+  const float yaw = std::atan2(pose(1, 0), pose(0, 0));
+  // Motion since the previous call, in the previous robot frame.
+  const Eigen::Vector2f delta = Rotate(-last_yaw_, position - last_position_);
+  const float turn = yaw - last_yaw_;
+  const float dyaw = std::atan2(std::sin(turn), std::cos(turn));
+  LARKSPUR_LOG_DEBUG("Current pose: {}, {}, {}", position.x(), position.y(), yaw);
+
+  if (initialized_) {
+    TransformOccupancyGridMap(-delta, -dyaw);
+  } else {
+    initialized_ = true;
+  }
+  // Stored before integrating: if the debug windows cannot be shown, grid and
+  // stored pose still belong to the same frame.
+  last_position_ = position;
+  last_yaw_ = yaw;
+  const auto t1 = std::chrono::system_clock::now();
+
+  InputCloudToOccupancyGridMap(cloud, visualize);
+  const auto t2 = std::chrono::system_clock::now();
+
+  LARKSPUR_LOG_DEBUG("transform runtime = {0:d}(us)", Microseconds(t1 - t0));
+  LARKSPUR_LOG_DEBUG("gridmap runtime = {0:d}(us)", Microseconds(t2 - t1));
+}
+
+void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud,
+                                                        bool visualize) {
+  std::fill(grid_status_.begin(), grid_status_.end(), UNOBSERVED);
+  std::fill(grid_height_.begin(), grid_height_.end(), default_height_);
+  if (cloud) MarkOccupiedCells(*cloud);
+  ClassifyUnoccupiedCells();
+  UpdateHeights();
+  UpdateLogOdds();
+  if (visualize) ShowDebugWindows();
+}
+
+void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud) {
+  const float r = grid_map_->resolution();
+  for (const pcl::PointXYZ& p : cloud.points) {
+    // x and y that are not finite fall outside the grid; a height that is not
+    // finite is no measurement either.
+    if (!std::isfinite(p.z)) continue;
+    const std::array<Eigen::Vector2f, 5> probes = {
+        {{p.x, p.y}, {p.x - r, p.y}, {p.x + r, p.y}, {p.x, p.y - r}, {p.x, p.y + r}}};
+    for (const Eigen::Vector2f& probe : probes) {
+      if (!grid_map_->IsValidPoint(probe.x(), probe.y())) continue;
+      const int j = grid_map_->GetIndexFromXy(probe.x(), probe.y());
+      if (grid_height_[j] < p.z) grid_height_[j] = p.z;
+      grid_status_[j] = OCCUPIED;
+    }
+  }
+}
+
+void DynamicCloudDetector::ClassifyUnoccupiedCells() {
+  for (std::size_t i = 0; i < grid_status_.size(); ++i) {
+    if (grid_status_[i] != OCCUPIED) grid_status_[i] = corner_in_roi_[i] ? FREE : UNOBSERVED;
+  }
+}
+
+void DynamicCloudDetector::UpdateHeights() {
+  for (std::size_t i = 0; i < grid_status_.size(); ++i) {
+    if (grid_status_[i] == OCCUPIED) {
+      grid_map_->SetHeight(i, grid_height_[i]);
+    } else if (grid_status_[i] == FREE) {
+      grid_map_->SetHeight(i, default_height_);
+    }
+  }
+}
+
+void DynamicCloudDetector::UpdateLogOdds() {
+  for (std::size_t i = 0; i < grid_status_.size(); ++i) {
+    switch (grid_status_[i]) {
+      case OCCUPIED:
+        grid_map_->AddLogOdds(i, log_odds_obstacle_);
+        break;
+      case FREE:
+        grid_map_->AddLogOdds(i, log_odds_free_space_);
+        break;
+      case OCCLUDED:
+        grid_map_->AddLogOdds(i, log_odds_occlusion_);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+DynamicCloudDetector::DebugImages DynamicCloudDetector::DrawDebugImages() const {
+  const int gw = grid_map_->grid_width();
+  cv::Mat status(gw, gw, CV_8UC3);
+  cv::Mat log_odds(gw, gw, CV_8UC3);
+  for (int i = 0; i < gw * gw; ++i) {
+    const int row = grid_map_->GetYIndexFromIndex(i);
+    const int col = grid_map_->GetXIndexFromIndex(i);
+    status.at<cv::Vec3b>(row, col) = StatusColour(grid_status_[i]);
+    const std::uint8_t grey = LogOddsGrey(grid_map_->GetOccupancy(i));
+    log_odds.at<cv::Vec3b>(row, col) = cv::Vec3b(grey, grey, grey);
+  }
+  DebugImages images;
+  // Row 0 holds the most negative y; flipped, +y points up on screen.
+  cv::flip(status, images.occupancy, 0);
+  cv::flip(log_odds, images.dynamic_static, 0);
+  cv::addWeighted(images.occupancy, 0.5, images.dynamic_static, 0.5, 0.0, images.combined);
+  return images;
+}
+
+void DynamicCloudDetector::ShowDebugWindows() const {
+  if (!DisplayConfigured()) {
+    LARKSPUR_LOG_DEBUG("debug windows not shown: neither DISPLAY nor QT_QPA_PLATFORM is set");
+    return;
+  }
+  const DebugImages images = DrawDebugImages();
+  cv::imshow("occupancy", images.occupancy);
+  cv::waitKey(1);
+  cv::imshow("dynamic_static", images.dynamic_static);
+  cv::waitKey(1);
+  cv::imshow("combined", images.combined);
+  cv::waitKey(1);
+}
+
+bool DynamicCloudDetector::IsDynamic(const pcl::PointXYZ& point) const {
+  return grid_map_->IsValidPoint(point.x, point.y) &&
+         grid_map_->GetOccupancy(grid_map_->GetIndexFromXy(point.x, point.y)) <
+             occupancy_threshold_;
+}
+
+void DynamicCloudDetector::DivideCloud(const Cloud& cloud, Cloud& dynamic_cloud,
+                                       Cloud& static_cloud) const {
+  if (&cloud == &dynamic_cloud || &cloud == &static_cloud) {
+    // Emptying an output would empty the input: divide a copy.
+    const Cloud input = cloud;
+    DivideCloud(input, dynamic_cloud, static_cloud);
+    return;
+  }
+  dynamic_cloud.points.clear();
+  static_cloud.points.clear();
+  for (const pcl::PointXYZ& p : cloud.points) {
+    (IsDynamic(p) ? dynamic_cloud : static_cloud).points.push_back(p);
+  }
+}
+
+void DynamicCloudDetector::DivideCloud(const std::shared_ptr<Cloud>& cloud,
+                                       std::shared_ptr<Cloud>& dynamic_cloud,
+                                       std::shared_ptr<Cloud>& static_cloud) const {
+  if (!dynamic_cloud || !static_cloud) return;
+  if (!cloud) {
+    dynamic_cloud->points.clear();
+    static_cloud->points.clear();
+    return;
+  }
+  DivideCloud(*cloud, *dynamic_cloud, *static_cloud);
+}
+
+void DynamicCloudDetector::TransformOccupancyGridMap(const Eigen::Vector2f& translation,
+                                                     float angle) {
+  const int gw = grid_map_->grid_width();
+  const float r = grid_map_->resolution();
+  const float dx = translation(0) / r;
+  const float dy = translation(1) / r;
+  // Beyond twice the side nothing of the old grid can come back into view;
+  // bounding the shift also keeps OpenCV's fixed-point warp away from
+  // overflowing and from non-finite coordinates.
+  const float max_shift = 2.0f * static_cast<float>(gw);
+  if (!(std::abs(dx) <= max_shift && std::abs(dy) <= max_shift && std::isfinite(angle))) {
+    ResetGridToUnknown();
+    return;
+  }
+
+  const float centre = static_cast<float>(gw / 2);
+  // 3.14, not pi, as in the laser detector: the applied turn is pi / 3.14
+  // (about 1.0005) times the requested one.
+  const double degrees = static_cast<double>(-angle * 180.0f) / 3.14;
+  const cv::Matx23d rotation = cv::getRotationMatrix2D_(cv::Point2f(centre, centre), degrees, 1.0);
+  const cv::Matx33d shift(1.0, 0.0, dx, 0.0, 1.0, dy, 0.0, 0.0, 1.0);
+  const cv::Matx23d motion = rotation * shift;
+
+  cv::Mat log_odds;
+  cv::warpAffine(grid_map_->log_odds_map(), log_odds, motion, cv::Size(gw, gw), cv::INTER_LINEAR,
+                 cv::BORDER_CONSTANT, cv::Scalar(0.0));
+  grid_map_->set_log_odds_map(log_odds);
+  cv::Mat height;
+  cv::warpAffine(grid_map_->height_map(), height, motion, cv::Size(gw, gw), cv::INTER_CUBIC,
+                 cv::BORDER_CONSTANT, cv::Scalar(default_height_));
+  grid_map_->set_height_map(height);
+}
+
+void DynamicCloudDetector::ResetGridToUnknown() {
+  const int gw = grid_map_->grid_width();
+  grid_map_->set_log_odds_map(cv::Mat(gw, gw, CV_32FC1, cv::Scalar(0.0)));
+  grid_map_->set_height_map(cv::Mat(gw, gw, CV_32FC1, cv::Scalar(default_height_)));
+}
+
+}  // namespace perception
+}  // namespace kestrel

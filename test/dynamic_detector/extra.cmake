@@ -1,0 +1,15 @@
+# The debug windows of DynamicCloudDetector on a virtual X server: xvfb-run
+# starts Xvfb for the one test, which lists the windows with xwininfo.
+find_program(LARKSPUR_XVFB_RUN xvfb-run)
+find_program(LARKSPUR_XWININFO xwininfo)
+if(LARKSPUR_XVFB_RUN AND LARKSPUR_XWININFO)
+  add_test(NAME dynamic_cloud_detector_debug_windows
+    COMMAND ${LARKSPUR_XVFB_RUN} -a $<TARGET_FILE:dynamic_cloud_detector_test>
+      --gtest_filter=DebugWindowDisplayTest.*)
+  set_tests_properties(dynamic_cloud_detector_debug_windows PROPERTIES
+    ENVIRONMENT "LARKSPUR_REQUIRE_DISPLAY=1;QT_QPA_PLATFORM=xcb"
+    TIMEOUT 120)
+else()
+  message(WARNING "xvfb-run or xwininfo missing (scripts/install-deps.sh test): "
+    "the debug-window test is not registered")
+endif()
