@@ -2,6 +2,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -136,17 +137,23 @@ void ReadCamera(const std::string& file, ReplayConfig& config) {
 
 // A cell of a fresh grid starts at -1, and ceil((threshold + 1) / increment)
 // integrations lift it to the threshold, so points seen from the first frame
-// on are dynamic in the frames before that: those frames are the warm-up. A
-// detector that never gets there has no warm-up to skip.
+// on are dynamic in the frames before that: those frames are the warm-up.
+// The laser detector gives the cells next to a hit only the scaled
+// increment, and the slower of the two decides. A detector that never
+// reaches its threshold has no warm-up to skip.
 int WarmupFrames(const std::string& file) {
   const YAML::Node node = LoadYaml(file);
   const double threshold = ReadNumber(node, file, "occupancy_threshold");
-  const double obstacle = ReadNumber(node, file, "log_odds_obstacle");
+  double increment = ReadNumber(node, file, "log_odds_obstacle");
   for (const char* key : {"resolution", "width", "log_odds_occlusion", "log_odds_free_space"}) {
     ReadNumber(node, file, key);
   }
-  if (!(obstacle > 0.0) || threshold > 1.0) return 0;
-  const double hits = std::ceil(std::max(threshold + 1.0, 0.0) / obstacle);
+  if (node["log_odds_sub_obstacle_scale"]) {
+    const double scale = ReadNumber(node, file, "log_odds_sub_obstacle_scale");
+    if (scale > 0.0) increment = std::min(increment, increment * scale);
+  }
+  if (!(increment > 0.0) || threshold > 1.0) return 0;
+  const double hits = std::ceil(std::max(threshold + 1.0, 0.0) / increment);
   return static_cast<int>(std::max(hits - 1.0, 0.0));
 }
 

@@ -190,8 +190,7 @@ void DrawClusters(Canvas& canvas, const CloudOutput& output) {
 
 cv::Mat DrawBirdsEye(const Frame& frame, const CloudOutput& output, const ReplayConfig& config,
                      double view_range) {
-  Canvas canvas(fmt::format("Frame {}: bird's-eye view of the point-cloud path ({} points, "
-                            "{} clusters), forward up",
+  Canvas canvas(fmt::format("Frame {}: point-cloud path, bird's-eye view ({} points, {} clusters)",
                             frame.index, frame.cloud->points.size(), output.clusters.size()),
                 view_range, 5);
   const int size = view_range > 40.0 ? 2 : 3;
@@ -263,8 +262,8 @@ cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_rang
   std::size_t dynamic = 0;
   for (std::size_t i = 0; i < classified; ++i) dynamic += IsDynamicBeam(*output.dynamic_scan, i);
   const bool has_truth = frame.scan_truth.size() == scan.ranges.size();
-  Canvas canvas(fmt::format("Frame {}: laser scan, {} of {} beams dynamic (Process), forward up",
-                            frame.index, dynamic, classified),
+  Canvas canvas(fmt::format("Frame {}: laser path, {} of {} beams dynamic (Process)", frame.index,
+                            dynamic, classified),
                 range, has_truth ? 3 : 2);
   for (std::size_t i = 0; i < classified; ++i) {
     const float r = scan.ranges[i];

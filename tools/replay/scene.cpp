@@ -16,9 +16,10 @@ constexpr double kPi = 3.14159265358979323846;
 // Rays start this far along before a surface counts, so that a ray never
 // hits the surface it starts on.
 constexpr double kMinDistance = 1e-6;
-// Object bases sit this far below the ground under their centre, which keeps
-// them closed on the slopes of the street.
+// Object bases sit this far below the lowest ground under them.
 constexpr double kBaseSink = 0.1;
+// Car bodies float this high over the ground (their wheels are left out).
+constexpr double kCarClearance = 0.2;
 
 Eigen::Vector2d Rotate(const Eigen::Vector2d& v, double angle) {
   const double c = std::cos(angle);
@@ -105,6 +106,12 @@ bool MayHit(const Eigen::Vector2d& centre, double radius, const Eigen::Vector3d&
 double BoundingRadius(const SceneObject& object) {
   if (object.shape == SceneObject::Shape::kCylinder) return object.width / 2.0;
   return 0.5 * std::hypot(object.length, object.width);
+}
+
+double BaseHeight(const Ground& ground, const SceneObject& object, const Eigen::Vector2d& centre) {
+  const double r = BoundingRadius(object);
+  return ground.LowestIn(centre.x() - r, centre.x() + r, centre.y() - r, centre.y() + r) -
+         kBaseSink;
 }
 
 Eigen::Matrix4f PoseMatrix(const PlanarPose& pose, double z) {
@@ -199,8 +206,10 @@ void AddParkedCars(World& world, Random& random) {
       const double length = random.Uniform(3.9, 4.7);
       // Leave the side street clear.
       if (side < 0.0 || x + length < 22.0 || x > 30.0) {
-        world.Add(Box("parked car", x + length / 2.0, side * 5.0, length, 1.8,
-                      random.Uniform(1.4, 1.65), random.Uniform(-0.03, 0.03)));
+        SceneObject car = Box("parked car", x + length / 2.0, side * 5.0, length, 1.8,
+                              random.Uniform(1.2, 1.45), random.Uniform(-0.03, 0.03));
+        car.clearance = kCarClearance;
+        world.Add(std::move(car));
       }
       x += length + random.Uniform(0.8, 6.0);
     }
@@ -213,8 +222,9 @@ void AddMovers(World& world, const Trajectory& robot, Random& random) {
   world.Add(Moving(Cylinder("person", 30.0 + random.Uniform(0.0, 4.0), 6.0, 0.25, 1.7),
                    Eigen::Vector2d(-1.2, 0.0), 0.0, 60.0));
   world.Add(Cylinder("standing person", 9.0 + random.Uniform(0.0, 3.0), -6.0, 0.25, 1.8));
-  world.Add(Moving(Box("car", 70.0 + random.Uniform(0.0, 10.0), 2.0, 4.4, 1.8, 1.5, kPi),
-                   Eigen::Vector2d(-5.0, 0.0), 0.0, 60.0));
+  SceneObject car = Box("car", 70.0 + random.Uniform(0.0, 10.0), 2.0, 4.4, 1.8, 1.3, kPi);
+  car.clearance = kCarClearance;
+  world.Add(Moving(std::move(car), Eigen::Vector2d(-5.0, 0.0), 0.0, 60.0));
   const double t_cyclist = 6.5 + random.Uniform(0.0, 1.5);
   const double x_cyclist = robot.x0 + robot.speed * t_cyclist + 4.5;
   world.Add(Moving(Box("cyclist", x_cyclist, 6.5, 1.8, 0.6, 1.7, -kPi / 2.0),
@@ -250,6 +260,19 @@ double Ground::HeightAt(double x, double y) const {
     }
   }
   return z - cross_slope_ * std::abs(y);
+}
+
+// The profile is linear between knots and the camber falls with |y|, so the
+// lowest point lies at a corner or at a knot on an outer edge.
+double Ground::LowestIn(double x0, double x1, double y0, double y1) const {
+  double lowest = std::numeric_limits<double>::infinity();
+  for (const double y : {y0, y1}) {
+    lowest = std::min({lowest, HeightAt(x0, y), HeightAt(x1, y)});
+    for (const Eigen::Vector2d& knot : profile_) {
+      if (knot.x() > x0 && knot.x() < x1) lowest = std::min(lowest, HeightAt(knot.x(), y));
+    }
+  }
+  return lowest;
 }
 
 // The ground is a set of planar patches: each profile segment (and the two
@@ -305,7 +328,9 @@ std::optional<RayHit> World::Cast(const Eigen::Vector3d& origin, const Eigen::Ve
     const double limit = best ? best->distance : max_distance;
     const Eigen::Vector2d centre = object.motion.PositionAt(t);
     if (!MayHit(centre, BoundingRadius(object), origin, direction, limit)) continue;
-    const double base = ground_.HeightAt(centre.x(), centre.y()) - kBaseSink;
+    const double base = object.clearance > 0.0
+                            ? ground_.HeightAt(centre.x(), centre.y()) + object.clearance
+                            : BaseHeight(ground_, object, centre);
     const auto d = object.shape == SceneObject::Shape::kBox
                        ? IntersectBox(object, centre, base, origin, direction)
                        : IntersectCylinder(object, centre, base, origin, direction);

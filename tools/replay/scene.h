@@ -36,6 +36,8 @@ class Ground {
   static Ground Flat(double height);
 
   double HeightAt(double x, double y) const;
+  // Lowest ground height over the axis-aligned rectangle [x0, x1] x [y0, y1].
+  double LowestIn(double x0, double x1, double y0, double y1) const;
   // Distance along the ray (unit direction) to the first ground hit, if any
   // within max_distance.
   std::optional<double> Intersect(const Eigen::Vector3d& origin, const Eigen::Vector3d& direction,
@@ -60,8 +62,9 @@ struct Motion {
 };
 
 // A box (footprint length x width along its heading `yaw`) or an upright
-// cylinder (radius in `width` / 2), standing on the ground with its base
-// sunk slightly below it so that no gap opens on slopes.
+// cylinder (radius in `width` / 2), standing on the ground: its base lies a
+// little below the lowest ground under its footprint, so that no gap opens
+// under it on slopes; the ground hides the part below it.
 struct SceneObject {
   enum class Shape { kBox, kCylinder };
   Shape shape = Shape::kBox;
@@ -70,6 +73,9 @@ struct SceneObject {
   double width = 1.0;
   double height = 1.0;
   double yaw = 0.0;
+  // Gap between the ground and the object's underside (a car body over its
+  // wheels); 0 for objects standing on the ground.
+  double clearance = 0.0;
   Motion motion;
 };
 
