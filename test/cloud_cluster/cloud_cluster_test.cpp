@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "datasets.h"
@@ -81,9 +82,7 @@ std::vector<Xyz> Points(const CloudPtr& cluster) {
   return points;
 }
 
-CloudClusterPara UnitGrid(std::int32_t search_size = 3, std::int32_t point_threshold = 2) {
-  return {1.0f, search_size, point_threshold};
-}
+CloudClusterPara UnitGrid(std::int32_t search_size = 3) { return {1.0f, search_size, 2}; }
 
 struct Result {
   int count;
@@ -91,9 +90,10 @@ struct Result {
   std::vector<std::string> debug;
 };
 
-Result ClusterOf(const CloudClusterPara& para, const CloudPtr& cloud, int count = 0) {
-  Result result{count, {}, {}};
-  CloudCluster cluster(para);
+Result ClusterOf(const CloudClusterPara& para, const CloudPtr& cloud, int count = 0,
+                 std::vector<CloudPtr> clusters = {}) {
+  Result result{count, std::move(clusters), {}};
+  const CloudCluster cluster(para);
   result.debug = DebugLines([&] { cluster.obstacleCluster(cloud, result.count, result.clusters); });
   return result;
 }
@@ -109,19 +109,12 @@ struct RefusedCase {
 class RefusedInputTest : public ::testing::TestWithParam<RefusedCase> {};
 
 TEST_P(RefusedInputTest, LogsAndLeavesOutputsUntouched) {
-  const RefusedCase& param = GetParam();
-  CloudCluster cluster(param.para);
-  int count = 5;
   const auto kept = std::make_shared<Cloud>();
-  std::vector<CloudPtr> clusters{kept};
-
-  const auto lines = DebugLines([&] { cluster.obstacleCluster(param.cloud(), count, clusters); });
-
-  ASSERT_FALSE(lines.empty());
-  EXPECT_THAT(lines.back(), ::testing::StartsWith(param.message));
-  EXPECT_EQ(count, 5);
-  ASSERT_EQ(clusters.size(), 1u);
-  EXPECT_EQ(clusters[0], kept);
+  const Result result = ClusterOf(GetParam().para, GetParam().cloud(), 5, {kept});
+  ASSERT_FALSE(result.debug.empty());
+  EXPECT_THAT(result.debug.back(), ::testing::StartsWith(GetParam().message));
+  EXPECT_EQ(result.count, 5);
+  EXPECT_THAT(result.clusters, ElementsAre(kept));
 }
 
 const char kTooSmall[] = "The input cloud's size for cluster is too small";
@@ -167,11 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CloudClusterTest, CountThatCannotBeContinuedIsRefused) {
   for (const int count : {-1, std::numeric_limits<int>::max()}) {
     const auto kept = std::make_shared<Cloud>();
-    Result result{count, {kept}, {}};
-    CloudCluster cluster;
-    result.debug = DebugLines([&] {
-      cluster.obstacleCluster(MakeCloud(OccupiedCell(0, 0, 1)), result.count, result.clusters);
-    });
+    const Result result = ClusterOf({}, MakeCloud(OccupiedCell(0, 0, 1)), count, {kept});
     EXPECT_EQ(result.count, count);
     EXPECT_THAT(result.clusters, ElementsAre(kept));
     ASSERT_FALSE(result.debug.empty());
@@ -179,21 +168,16 @@ TEST(CloudClusterTest, CountThatCannotBeContinuedIsRefused) {
   }
 }
 
-TEST(CloudClusterTest, BoxLineNamesTheXExtentYAndTheYExtentX) {
-  // Two points 0.005 m apart (3-4-5) share the one cell of the default grid.
-  const Result result = ClusterOf({}, MakeCloud({{1.0f, 2.0f, 0.5f}, {1.003f, 2.004f, 0.5f}}));
-  EXPECT_THAT(result.debug, ElementsAre("ymax = 1.0030, ymin = 1.0000, xmax = 2.0040, "
-                                        "xmin = 2.0000, grid_step_ = 0.0100, cols = 1, rows = 1"));
-}
-
 TEST(CloudClusterTest, TwoPointsInOneCellMakeNoCluster) {
+  // 0.005 m apart (3-4-5): one cell of the default grid, not above the threshold.
   const auto stale = std::make_shared<Cloud>();
-  Result result{0, {stale, stale}, {}};
-  CloudCluster cluster;
-  cluster.obstacleCluster(MakeCloud({{1.0f, 2.0f, 0.5f}, {1.003f, 2.004f, 0.5f}}), result.count,
-                          result.clusters);
+  const Result result =
+      ClusterOf({}, MakeCloud({{1.0f, 2.0f, 0.5f}, {1.003f, 2.004f, 0.5f}}), 0, {stale, stale});
   EXPECT_EQ(result.count, 0);
   EXPECT_THAT(result.clusters, IsEmpty());
+  // The box line names the x extent "y" and the y extent "x".
+  EXPECT_THAT(result.debug, ElementsAre("ymax = 1.0030, ymin = 1.0000, xmax = 2.0040, "
+                                        "xmin = 2.0000, grid_step_ = 0.0100, cols = 1, rows = 1"));
 }
 
 TEST(CloudClusterTest, ThreePointsInOneCellGiveTheHighestOne) {
@@ -256,10 +240,9 @@ TEST(CloudClusterTest, PointsWithAllCoordinatesBelowTheBoundAreDropped) {
 }
 
 TEST(CloudClusterTest, LabelsContinueFromTheIncomingCount) {
-  auto stale = MakeCloud({{9, 9, 9}});
-  Result result{2, {stale, stale}, {}};
-  CloudCluster cluster(UnitGrid());
-  cluster.obstacleCluster(MakeCloud(OccupiedCell(0.5f, 0.5f, 1)), result.count, result.clusters);
+  const auto stale = MakeCloud({{9, 9, 9}});
+  const Result result =
+      ClusterOf(UnitGrid(), MakeCloud(OccupiedCell(0.5f, 0.5f, 1)), 2, {stale, stale});
   EXPECT_EQ(result.count, 3);
   ASSERT_EQ(result.clusters.size(), 3u);
   for (int i = 0; i < 2; ++i) {
