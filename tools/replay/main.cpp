@@ -125,6 +125,8 @@ class Replay {
                 config.laser_warmup_frames) {
     const double default_range = options.input == InputKind::kKitti ? 40.0 : 30.0;
     view_range_ = options.view_range.value_or(default_range);
+    // A planar laser sees the nearby scene; its pictures zoom in by default.
+    laser_view_range_ = options.view_range.value_or(15.0);
   }
 
   void Run(std::size_t first, std::size_t end) {
@@ -169,7 +171,7 @@ class Replay {
                     &config_.camera));
     }
     if (output.scan) {
-      Save("laser_" + stem, DrawLaser(frame, *output.scan, view_range_));
+      Save("laser_" + stem, DrawLaser(frame, *output.scan, laser_view_range_));
       Save("laser_grid_" + stem,
            DrawGrid(pipeline_.laser_detector().grid_map(), config_.laser_occupancy_threshold,
                     fmt::format("Frame {}: log-odds grid of DynamicLaserDetector after Process",
@@ -197,6 +199,7 @@ class Replay {
   Pipeline pipeline_;
   Report report_;
   double view_range_ = 30.0;
+  double laser_view_range_ = 15.0;
   std::vector<std::string> pictures_;
 };
 
