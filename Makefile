@@ -3,6 +3,10 @@
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
 RELEASE_DIR  ?= build-release
+FUZZ_DIR     ?= build-fuzz
+TSAN_DIR     ?= build-tsan
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= detector_config cloud_detector laser_detector ground_removal cloud_cluster camera_frame
 PREFIX       ?= /usr/local
 JOBS         ?= $(shell nproc)
 BUILD_TYPE   ?= RelWithDebInfo
@@ -11,7 +15,7 @@ CMAKE_OPTIONS = -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
                 -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_BUILD_BENCHMARKS=ON -DLARKSPUR_BUILD_TOOLS=ON
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all deps build test sanitize install bench format clean
+.PHONY: all deps build test sanitize install bench fuzz tsan format clean
 
 all: build
 
@@ -48,8 +52,40 @@ bench: deps
 	for b in $(RELEASE_DIR)/bench/*_bench; do $$b --benchmark_repetitions=5 \
 	  --benchmark_report_aggregates_only=true || exit 1; done
 
+# Every fuzz target for FUZZ_SECONDS, one after another, from the generated
+# seeds and the corpus kept in $(FUZZ_DIR)/corpus. A crash, sanitizer report,
+# hang (-timeout, seconds) or memory use over -rss_limit_mb stops the run and
+# leaves the input in $(FUZZ_DIR)/findings/<target>/.
+FUZZ_OPTIONS = -rss_limit_mb=2048 -timeout=30 -max_len=32768 -print_final_stats=1
+fuzz:
+	scripts/install-deps.sh fuzz
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLARKSPUR_BUILD_FUZZERS=ON -DLARKSPUR_BUILD_TOOLS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+	rm -rf $(FUZZ_DIR)/seeds && $(FUZZ_DIR)/fuzz/make_fuzz_seeds $(FUZZ_DIR)/seeds
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/findings/$$t && \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
+	  $(FUZZ_DIR)/fuzz/$${t}_fuzzer $(FUZZ_OPTIONS) -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=$(FUZZ_DIR)/findings/$$t/ \
+	    $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/seeds/$${t}_fuzzer || exit 1; \
+	done
+
+# The tests that drive the logger and the camera-frame registry from several
+# threads, under ThreadSanitizer; any report fails the run.
+TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
+TSAN_TESTS = logger_test camera_frame_test
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_TESTS=ON \
+	  -DLARKSPUR_BUILD_BENCHMARKS=OFF -DLARKSPUR_BUILD_TOOLS=OFF \
+	  -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(TSAN_FLAGS)" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="$(TSAN_FLAGS)"
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_TESTS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure --no-tests=error -R '^(Logger|CameraFrame|FrameData)'
+
 format:
 	find src include test bench tools fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(RELEASE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(RELEASE_DIR) $(FUZZ_DIR) $(TSAN_DIR)

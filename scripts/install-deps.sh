@@ -10,8 +10,9 @@ build_pkgs=(
   libyaml-cpp-dev libspdlog-dev libfmt-dev libsystemd-dev libtf2-dev
   rosidl-core python3-ament-index librosidl-runtime-c-cpp-dev
 )
-test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev xvfb x11-utils clang-format)
-fuzz_pkgs=(clang libclang-rt-14-dev)
+# libclang-rt-14-dev: FuzzedDataProvider.h, with which the fuzz regression tests decode their inputs.
+test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev xvfb x11-utils clang-format libclang-rt-14-dev)
+fuzz_pkgs=(clang)
 cross_pkgs=(g++-aarch64-linux-gnu qemu-user mmdebstrap)
 
 wanted=()
