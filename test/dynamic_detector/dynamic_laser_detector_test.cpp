@@ -261,6 +261,14 @@ TEST_F(IntegrationTest, AdjacentHitsEndAsSubObstaclesExceptTheLast) {
   EXPECT_EQ(At(*detector, 13, 0), kSubObstacle);
 }
 
+TEST_F(IntegrationTest, EndPointJustOutsideTheGridStillMarksItsNeighbourInside) {
+  const auto detector = Make(kLabelConfig);
+  // Column 30 + 30 does not exist; column 59 lies next to it.
+  detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 1, {3.05f}));
+  EXPECT_EQ(At(*detector, 29, 0), kSubObstacle);
+  EXPECT_EQ(At(*detector, 28, 0), kFree);
+}
+
 TEST_F(IntegrationTest, BeamsEndingInOneCellGiveOneIncrement) {
   const auto detector = Make(kLabelConfig);
   detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 2, {1.05f, 1.06f}));
