@@ -23,17 +23,17 @@ using Cloud = DynamicCloudDetector::Cloud;
 // Depth to which the image corners are cast to bound the camera's footprint.
 constexpr double kFootprintDepth = 5.0;
 
-float RequireFinite(const char* key, float value) {
+void RequireFinite(const char* key, float value) {
   if (!std::isfinite(value)) {
     throw std::invalid_argument("\"" + std::string(key) + "\" must be finite, got " +
                                 std::to_string(value));
   }
-  return value;
 }
 
 // Image pixel (u, v) as the camera-frame point at kFootprintDepth. The
 // difference is single precision, the scaling double.
-Eigen::Vector4f CastToFootprintDepth(const Eigen::Matrix3f& intrinsic, int u, int v) {
+Eigen::Vector4f CastToFootprintDepth(const Eigen::Matrix3f& intrinsic, std::int64_t u,
+                                     std::int64_t v) {
   const float fx = intrinsic(0, 0);
   const float fy = intrinsic(1, 1);
   const float cx = intrinsic(0, 2);
@@ -94,7 +94,11 @@ std::uint8_t LogOddsGrey(float log_odds) {
 // highgui's Qt back end aborts the process when it finds no display, so the
 // windows are only opened when one is configured.
 bool DisplayConfigured() {
-  return std::getenv("DISPLAY") != nullptr || std::getenv("QT_QPA_PLATFORM") != nullptr;
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+  };
+  return set("DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
 std::int64_t Microseconds(std::chrono::system_clock::duration duration) {
@@ -105,9 +109,10 @@ std::int64_t Microseconds(std::chrono::system_clock::duration duration) {
 }  // namespace
 
 std::array<Eigen::Vector2f, 5> CameraGroundFootprint(const CameraInfo& camera_info) {
-  const int last_u = camera_info.width - 1;
-  const int last_v = camera_info.height - 1;
-  const std::array<std::pair<int, int>, 4> corners = {
+  // 64 bits: an image size of INT_MIN must not overflow.
+  const std::int64_t last_u = std::int64_t{camera_info.width} - 1;
+  const std::int64_t last_v = std::int64_t{camera_info.height} - 1;
+  const std::array<std::pair<std::int64_t, std::int64_t>, 4> corners = {
       {{0, 0}, {0, last_v}, {last_u, last_v}, {last_u, 0}}};
   std::array<Eigen::Vector2f, 5> footprint;
   for (std::size_t k = 0; k < corners.size(); ++k) {
@@ -222,7 +227,10 @@ void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cl
 }
 
 void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud) {
-  const float r = grid_map_->resolution();
+  const OccupancyGridMap& grid = *grid_map_;
+  const float r = grid.resolution();
+  float* const heights = grid_height_.data();
+  int* const status = grid_status_.data();
   for (const pcl::PointXYZ& p : cloud.points) {
     // x and y that are not finite fall outside the grid; a height that is not
     // finite is no measurement either.
@@ -230,10 +238,10 @@ void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud) {
     const std::array<Eigen::Vector2f, 5> probes = {
         {{p.x, p.y}, {p.x - r, p.y}, {p.x + r, p.y}, {p.x, p.y - r}, {p.x, p.y + r}}};
     for (const Eigen::Vector2f& probe : probes) {
-      if (!grid_map_->IsValidPoint(probe.x(), probe.y())) continue;
-      const int j = grid_map_->GetIndexFromXy(probe.x(), probe.y());
-      if (grid_height_[j] < p.z) grid_height_[j] = p.z;
-      grid_status_[j] = OCCUPIED;
+      if (!grid.IsValidPoint(probe.x(), probe.y())) continue;
+      const int j = grid.GetIndexFromXy(probe.x(), probe.y());
+      if (heights[j] < p.z) heights[j] = p.z;
+      status[j] = OCCUPIED;
     }
   }
 }

@@ -344,6 +344,17 @@ TEST_F(RegionOfInterestTest, SecondInitReplacesTheRegion) {
   EXPECT_TRUE(detector_.IsInRoi(-3.0f, 0.0f));
 }
 
+TEST_F(RegionOfInterestTest, ExtremeImageSizesStayInRange) {
+  // The last pixel of an INT_MIN-wide image lies beyond the int range; the
+  // sanitizer run checks that no overflow happens on the way.
+  CameraInfo camera = ForwardCamera();
+  camera.width = std::numeric_limits<std::int32_t>::min();
+  camera.height = std::numeric_limits<std::int32_t>::max();
+  detector_.Init(camera);
+  detector_.InputCloudToOccupancyGridMap(MakeCloud({}), false);
+  EXPECT_EQ(CountStatus(detector_, OCCUPIED), 0);
+}
+
 class DegenerateCameraTest : public testing::TestWithParam<CameraInfo> {};
 
 TEST_P(DegenerateCameraTest, SeesNoCellFree) {

@@ -1,0 +1,112 @@
+// DynamicCloudDetector on a 200 x 200 grid (0.1 m cells, 20 m side) with a
+// real KITTI HDL-64 cloud: the points of frame 000000 above z = -1.4 m (a crude
+// ground cut) inside the grid, and camera 0 of the recording. The pose
+// alternates between those of frames 0 and 1, so every Update warps the grid
+// by a real frame-to-frame motion (0.68 m, 0.2 degrees). OpenCV runs on one
+// thread, as the target is set for one core.
+#include <benchmark/benchmark.h>
+
+#include <opencv2/core.hpp>
+
+#include "../test/dynamic_detector/dynamic_cloud_detector_kitti.h"
+#include "datasets.h"
+#include "larkspur_perception_libs/dynamic_cloud_detector.h"
+
+namespace {
+
+using kestrel::perception::CameraInfo;
+using kestrel::perception::DynamicCloudDetector;
+using Cloud = DynamicCloudDetector::Cloud;
+namespace datasets = larkspur::datasets;
+
+struct Recording {
+  std::shared_ptr<Cloud> cloud;
+  std::vector<Eigen::Matrix4f> poses;
+  CameraInfo camera;
+};
+
+std::optional<Recording> LoadRecording() {
+  const auto bin = datasets::SharedDataPath("kitti_hdl64/velodyne/000000.bin");
+  const auto poses = datasets::SharedDataPath("kitti_hdl64/poses_estimated.txt");
+  const std::optional<CameraInfo> camera = larkspur_test::KittiCamera0();
+  if (!bin || !poses || !camera) return std::nullopt;
+  Recording recording;
+  recording.cloud = std::make_shared<Cloud>();
+  const std::shared_ptr<Cloud> frame = datasets::ReadKittiBin(*bin);
+  for (const pcl::PointXYZ& p : frame->points) {
+    if (p.z > -1.4f && p.x >= -10.0f && p.x < 10.0f && p.y >= -10.0f && p.y < 10.0f) {
+      recording.cloud->push_back(p);
+    }
+  }
+  recording.poses = datasets::ReadKittiPoses(*poses);
+  recording.camera = *camera;
+  if (recording.poses.size() < 2) return std::nullopt;
+  return recording;
+}
+
+const std::optional<Recording>& SharedRecording() {
+  static const std::optional<Recording> recording = LoadRecording();
+  return recording;
+}
+
+DynamicCloudDetector MakeDetector(const CameraInfo& camera) {
+  DynamicCloudDetector detector(
+      YAML::Load("{resolution: 0.1, width: 20, occupancy_threshold: 0.0, log_odds_obstacle: 0.4, "
+                 "log_odds_occlusion: 0.2, log_odds_free_space: -0.4}"));
+  detector.Init(camera);
+  return detector;
+}
+
+// Runs `step(detector, recording, iteration)` once per iteration.
+template <typename Step>
+void RunOnRecording(benchmark::State& state, Step step) {
+  const std::optional<Recording>& recording = SharedRecording();
+  if (!recording) {
+    state.SkipWithError("kitti_hdl64 recordings absent");
+    return;
+  }
+  cv::setNumThreads(1);
+  DynamicCloudDetector detector = MakeDetector(recording->camera);
+  std::size_t iteration = 0;
+  for (auto _ : state) step(detector, *recording, iteration++);
+  state.counters["points"] = static_cast<double>(recording->cloud->size());
+}
+
+void BM_UpdateAndDivideCloud(benchmark::State& state) {
+  Cloud dynamic_cloud, static_cloud;
+  RunOnRecording(state, [&](DynamicCloudDetector& detector, const Recording& recording,
+                            std::size_t iteration) {
+    detector.Update(recording.cloud, recording.poses[iteration % 2], false);
+    detector.DivideCloud(*recording.cloud, dynamic_cloud, static_cloud);
+    benchmark::DoNotOptimize(dynamic_cloud.points.data());
+  });
+}
+BENCHMARK(BM_UpdateAndDivideCloud)->Unit(benchmark::kMicrosecond);
+
+void BM_Update(benchmark::State& state) {
+  RunOnRecording(
+      state, [](DynamicCloudDetector& detector, const Recording& recording, std::size_t iteration) {
+        detector.Update(recording.cloud, recording.poses[iteration % 2], false);
+      });
+}
+BENCHMARK(BM_Update)->Unit(benchmark::kMicrosecond);
+
+void BM_DivideCloud(benchmark::State& state) {
+  Cloud dynamic_cloud, static_cloud;
+  RunOnRecording(state,
+                 [&](DynamicCloudDetector& detector, const Recording& recording, std::size_t) {
+                   detector.DivideCloud(*recording.cloud, dynamic_cloud, static_cloud);
+                   benchmark::DoNotOptimize(dynamic_cloud.points.data());
+                 });
+}
+BENCHMARK(BM_DivideCloud)->Unit(benchmark::kMicrosecond);
+
+void BM_Init(benchmark::State& state) {
+  RunOnRecording(state, [](DynamicCloudDetector& detector, const Recording& recording,
+                           std::size_t) { detector.Init(recording.camera); });
+}
+BENCHMARK(BM_Init)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
