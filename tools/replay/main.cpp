@@ -123,7 +123,7 @@ class Replay {
         pipeline_(config),
         report_((out_ / "frames.csv").string(), config.cloud_warmup_frames,
                 config.laser_warmup_frames) {
-    const double default_range = options.input == InputKind::kKitti ? 40.0 : 30.0;
+    const double default_range = options.input == InputKind::kKitti ? 40.0 : 25.0;
     view_range_ = options.view_range.value_or(default_range);
     // A planar laser sees the nearby scene; its pictures zoom in by default.
     laser_view_range_ = options.view_range.value_or(15.0);

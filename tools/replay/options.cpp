@@ -100,7 +100,7 @@ Output:
   --out FOLDER            output folder (default out)
   --pictures N            pictures of N evenly spaced frames (default 4, 0: none)
   --picture-frames LIST   pictures of these frames, e.g. 10,50,90
-  --view-range METRES     half width of the pictures (default 30, KITTI 40,
+  --view-range METRES     half width of the pictures (default 25, KITTI 40,
                           laser pictures 15)
   --help                  this text
 

@@ -130,7 +130,7 @@ class Canvas {
         cv::circle(image_, c, size / 2 + 1, colour, 1, cv::LINE_AA);
         break;
       case Marker::kDiamond:
-        cv::drawMarker(image_, c, colour, cv::MARKER_DIAMOND, size + 3, 2, cv::LINE_AA);
+        cv::drawMarker(image_, c, colour, cv::MARKER_DIAMOND, size + 2, 1, cv::LINE_AA);
         break;
       case Marker::kLine:
         cv::line(image_, {c.x - size, c.y}, {c.x + size, c.y}, colour, 2, cv::LINE_AA);
@@ -181,8 +181,8 @@ void DrawClusters(Canvas& canvas, const CloudOutput& output) {
     const auto& shape = output.shapes[i].shape;
     canvas.Mark(shape[0].x, shape[0].y, kBearingColour, Marker::kDiamond);
     canvas.Mark(shape[1].x, shape[1].y, kBearingColour, Marker::kDiamond);
-    canvas.Mark(shape[2].x, shape[2].y, kNearColour, Marker::kDot);
-    canvas.Mark(shape[3].x, shape[3].y, kNearColour, Marker::kRing, 7);
+    canvas.Mark(shape[2].x, shape[2].y, kNearColour, Marker::kDot, 3);
+    canvas.Mark(shape[3].x, shape[3].y, kNearColour, Marker::kRing, 6);
   }
 }
 
@@ -196,9 +196,10 @@ cv::Mat DrawBirdsEye(const Frame& frame, const CloudOutput& output, const Replay
   const int size = view_range > 40.0 ? 2 : 3;
   canvas.Points(*output.ground, kGroundColour, size);
   canvas.Points(*output.static_points, kStaticColour, size);
-  canvas.Points(*output.dynamic, kDynamicColour, size + 1);
   canvas.Polygon(RoiOutline(config.camera), kRoiColour, 1);
   DrawClusters(canvas, output);
+  // Dynamic points last: they are what the picture is for.
+  canvas.Points(*output.dynamic, kDynamicColour, size + 1);
   canvas.Robot();
   const Eigen::Vector3f camera = config.camera.extrinsic.block<3, 1>(0, 3);
   canvas.Mark(camera.x(), camera.y(), kRoiColour, Marker::kTriangle, 4);
