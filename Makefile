@@ -15,7 +15,7 @@ CMAKE_OPTIONS = -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
                 -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_BUILD_BENCHMARKS=ON -DLARKSPUR_BUILD_TOOLS=ON
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all deps build test sanitize install bench fuzz tsan format clean
+.PHONY: all deps build test sanitize install bench demo fuzz tsan format clean
 
 all: build
 
@@ -84,8 +84,22 @@ tsan: deps
 	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure --no-tests=error -R '^(Logger|CameraFrame|FrameData)'
 
+# The replay tool on the built-in street scene, from a lean optimised build
+# of its own (library and tool only), so that it is quick on a fresh machine.
+DEMO_DIR ?= build-demo
+DEMO_OUT ?= out/demo
+demo:
+	scripts/install-deps.sh build
+	cmake -S . -B $(DEMO_DIR) -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=OFF \
+	  -DLARKSPUR_BUILD_BENCHMARKS=OFF -DLARKSPUR_BUILD_TOOLS=ON
+	cmake --build $(DEMO_DIR) -j $(JOBS) --target larkspur_replay
+	$(DEMO_DIR)/tools/replay/larkspur_replay --scene --out $(DEMO_OUT)
+	@echo
+	@echo "Pictures of the demo: $(DEMO_OUT)/*.png (birds_eye_*, cloud_grid_*, laser_*, laser_grid_*)"
+	@echo "Per-frame table: $(DEMO_OUT)/frames.csv   summary: $(DEMO_OUT)/summary.txt"
+
 format:
 	find src include test bench tools fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(RELEASE_DIR) $(FUZZ_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(RELEASE_DIR) $(DEMO_DIR) $(FUZZ_DIR) $(TSAN_DIR)
