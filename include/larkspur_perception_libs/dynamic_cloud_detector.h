@@ -83,6 +83,13 @@ class DynamicCloudDetector {
   // finite. Nothing is logged when it throws.
   explicit DynamicCloudDetector(YAML::Node config);
 
+  // The grid belongs to one detector: a copy would share it (and the raster
+  // buffers) and each would move and update the other's belief.
+  DynamicCloudDetector(const DynamicCloudDetector&) = delete;
+  DynamicCloudDetector& operator=(const DynamicCloudDetector&) = delete;
+  DynamicCloudDetector(DynamicCloudDetector&&) = default;
+  DynamicCloudDetector& operator=(DynamicCloudDetector&&) = default;
+
   // Stores the camera and builds its region of interest: the grid cells whose
   // lower corner lies strictly inside the convex hull of
   // CameraGroundFootprint. A camera whose footprint is not finite sees no
