@@ -246,7 +246,7 @@ cv::Mat DrawGrid(const kestrel::perception::OccupancyGridMap& grid, float thresh
   if (roi_camera != nullptr) canvas.Polygon(RoiOutline(*roi_camera), kRoiColour, 2);
   canvas.Robot();
   canvas.ScaleBar();
-  canvas.Legend({{cv::Scalar(255, 255, 255), Marker::kOutline, "log-odds -1 (free) ... white"},
+  canvas.Legend({{cv::Scalar(190, 190, 190), Marker::kOutline, "log-odds -1 (free) ... white"},
                  {cv::Scalar(128, 128, 128), Marker::kSquare, "log-odds 0 (unknown) ... grey"},
                  {cv::Scalar(0, 0, 0), Marker::kSquare, "log-odds +1 (occupied) ... black"},
                  {cv::Scalar(255, 150, 150), Marker::kSquare,
@@ -282,11 +282,12 @@ cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_rang
     const double x = r * std::cos(bearing);
     const double y = r * std::sin(bearing);
     const bool is_dynamic = IsDynamicBeam(*output.dynamic_scan, i);
-    canvas.Mark(x, y, is_dynamic ? kDynamicColour : kStaticColour, Marker::kDot,
-                is_dynamic ? 5 : 3);
+    // The truth ring first, so that the detector's colour stays visible.
     if (has_truth && frame.scan_truth[i].moving == Label::kYes) {
       canvas.Mark(x, y, kTruthColour, Marker::kRing, 9);
     }
+    canvas.Mark(x, y, is_dynamic ? kDynamicColour : kStaticColour, Marker::kDot,
+                is_dynamic ? 5 : 3);
   }
   canvas.Robot();
   canvas.ScaleBar();

@@ -121,18 +121,24 @@ void Report::Add(const FrameRow& row) {
       ground_.confusion += row.score.ground;
       ++ground_.frames;
     }
-    if (cloud_frames_ >= static_cast<std::size_t>(cloud_warmup_frames_) &&
-        row.score.dynamic_points.scored() > 0) {
-      dynamic_points_.confusion += row.score.dynamic_points;
-      ++dynamic_points_.frames;
+    if (row.score.dynamic_points.scored() > 0) {
+      if (cloud_frames_ >= static_cast<std::size_t>(cloud_warmup_frames_)) {
+        dynamic_points_.confusion += row.score.dynamic_points;
+        ++dynamic_points_.frames;
+      } else {
+        ++cloud_truth_in_warmup_;
+      }
     }
     ++cloud_frames_;
   }
   if (row.beams) {
-    if (scan_frames_ >= static_cast<std::size_t>(laser_warmup_frames_) &&
-        row.score.dynamic_beams.scored() > 0) {
-      dynamic_beams_.confusion += row.score.dynamic_beams;
-      ++dynamic_beams_.frames;
+    if (row.score.dynamic_beams.scored() > 0) {
+      if (scan_frames_ >= static_cast<std::size_t>(laser_warmup_frames_)) {
+        dynamic_beams_.confusion += row.score.dynamic_beams;
+        ++dynamic_beams_.frames;
+      } else {
+        ++scan_truth_in_warmup_;
+      }
     }
     ++scan_frames_;
   }
@@ -173,7 +179,7 @@ std::string Report::Summary(const std::string& source) const {
   const auto time_line = [&](const char* label, auto member) {
     const std::vector<double> values = column(member);
     if (values.empty()) return;
-    text += fmt::format("  {:<38}{:>9.3f} / {:.3f}\n", label, *Median(values),
+    text += fmt::format("  {:<44}{:>9.3f} / {:.3f}\n", label, *Median(values),
                         *std::max_element(values.begin(), values.end()));
   };
   time_line("groundRemove", [](const FrameRow& r) { return r.times.ground_remove; });
@@ -194,8 +200,18 @@ std::string Report::Summary(const std::string& source) const {
                         Ratio(a.confusion.precision()), Ratio(a.confusion.recall()),
                         a.confusion.scored(), a.frames);
   }
+  const auto unscored = [&](const Accuracy& a, std::size_t in_warmup, int warmup) {
+    if (a.confusion.scored() > 0 || in_warmup == 0) return;
+    any = true;
+    text += fmt::format(
+        "  {:<34} not scored: its {} labelled frame(s) fall in the detector's first {} frames\n",
+        a.name, in_warmup, warmup);
+  };
+  unscored(dynamic_points_, cloud_truth_in_warmup_, cloud_warmup_frames_);
+  unscored(dynamic_beams_, scan_truth_in_warmup_, laser_warmup_frames_);
   if (!any) text += "  none (the input carries no ground truth)\n";
-  if (dynamic_points_.confusion.scored() > 0 || dynamic_beams_.confusion.scored() > 0) {
+  if (dynamic_points_.confusion.scored() > 0 || dynamic_beams_.confusion.scored() > 0 ||
+      cloud_truth_in_warmup_ > 0 || scan_truth_in_warmup_ > 0) {
     text += fmt::format(
         "  Dynamic detection is scored from the cloud detector's frame {} and the laser "
         "detector's scan {} on:\n  before that, a fresh grid still calls everything it sees "

@@ -60,6 +60,9 @@ class Report {
   Accuracy dynamic_beams_{"dynamic detection (laser beams)", {}, 0};
   std::size_t cloud_frames_ = 0;
   std::size_t scan_frames_ = 0;
+  // Frames with dynamic truth that fell in a detector's warm-up.
+  std::size_t cloud_truth_in_warmup_ = 0;
+  std::size_t scan_truth_in_warmup_ = 0;
 };
 
 // Median of the present values, or nothing.
