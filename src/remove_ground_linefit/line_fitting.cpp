@@ -28,6 +28,34 @@ bool SeedsFit(const PointPolarCoord& prototype, const GroundRemovalParams& param
          (dz < 0.0f && params.ground_height - prototype.height < params.seed_max_below);
 }
 
+// The line through two prototypes in the range-height plane. Ends closer
+// than kVerticalChordRange in range make a vertical line, measured in range.
+class Chord {
+ public:
+  Chord(const PointPolarCoord& start, const PointPolarCoord& end)
+      : start_range_(start.range),
+        vertical_(static_cast<double>(std::fabs(start.range - end.range)) <= kVerticalChordRange),
+        slope_(vertical_
+                   ? 0.0
+                   : static_cast<double>((start.height - end.height) / (start.range - end.range))),
+        intercept_(static_cast<double>(start.height) - static_cast<double>(start.range) * slope_),
+        norm_(std::sqrt(slope_ * slope_ + 1.0)) {}
+
+  double DistanceOf(const PointPolarCoord& p) const {
+    if (vertical_) return static_cast<double>(std::fabs(p.range - start_range_));
+    return std::fabs(static_cast<double>(p.range) * slope_ - static_cast<double>(p.height) +
+                     intercept_) /
+           norm_;
+  }
+
+ private:
+  float start_range_;
+  bool vertical_;
+  double slope_;
+  double intercept_;
+  double norm_;
+};
+
 struct Line {
   float intercept;
   float slope;
@@ -168,8 +196,10 @@ void RemoveGroundLineFit::incrementalLineFitting(const std::vector<PointPolarCoo
 
 void RemoveGroundLineFit::diluting(const std::vector<PointPolarCoord>& points, std::int32_t& index,
                                    double& distance) const {
+  if (points.size() < 3) return;
+  const Chord chord(points.front(), points.back());
   for (std::size_t j = 1; j + 1 < points.size(); ++j) {
-    const double to_chord = point2LineDistance(points[j], points.front(), points.back());
+    const double to_chord = chord.DistanceOf(points[j]);
     if (to_chord > distance) {
       index = static_cast<std::int32_t>(j);
       distance = to_chord;
@@ -179,16 +209,7 @@ void RemoveGroundLineFit::diluting(const std::vector<PointPolarCoord>& points, s
 
 double RemoveGroundLineFit::point2LineDistance(PointPolarCoord point, PointPolarCoord line_start,
                                                PointPolarCoord line_end) const {
-  const float range_span = line_start.range - line_end.range;
-  if (static_cast<double>(std::fabs(range_span)) <= kVerticalChordRange) {
-    return static_cast<double>(std::fabs(point.range - line_start.range));
-  }
-  const auto slope = static_cast<double>((line_start.height - line_end.height) / range_span);
-  const double intercept =
-      static_cast<double>(line_start.height) - static_cast<double>(line_start.range) * slope;
-  return std::fabs(static_cast<double>(point.range) * slope - static_cast<double>(point.height) +
-                   intercept) /
-         std::sqrt(slope * slope + 1.0);
+  return Chord(line_start, line_end).DistanceOf(point);
 }
 
 void RemoveGroundLineFit::leastSquareFit(const std::vector<PointPolarCoord>& points,

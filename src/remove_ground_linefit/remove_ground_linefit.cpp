@@ -21,7 +21,6 @@ namespace {
 using Cloud = RemoveGroundFramework::Cloud;
 using CloudPtr = RemoveGroundFramework::CloudPtr;
 using Sector = std::vector<STRU_SegmentedPoint>;
-using SectorLines = std::vector<std::vector<STRU_Line>>;
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
@@ -34,6 +33,10 @@ constexpr double kFitHeightShare = 0.7;
 
 // Five bins of range margin let a segment cover points beyond its ends.
 constexpr float kCoverMarginBins = 5.0f;
+
+double CoverMargin(const GroundRemovalParams& params) {
+  return static_cast<double>(kCoverMarginBins * params.bin_size);
+}
 
 double SectorCountOf(const GroundRemovalParams& params) {
   return std::floor(kTwoPi / static_cast<double>(params.sector_angle)) + 1.0;
@@ -85,21 +88,36 @@ struct Geometry {
 
 float HorizontalRange(const pcl::PointXYZ& p) { return std::sqrt(p.x * p.x + p.y * p.y); }
 
-// Azimuth from the negative x axis, counter-clockwise, in sectors.
-std::uint32_t SectorIndex(const pcl::PointXYZ& p, float sector_angle, std::uint32_t sector_count) {
-  const auto azimuth = static_cast<float>(static_cast<double>(std::atan2(p.y, p.x)) + kPi);
-  const float sector = std::floor(azimuth / sector_angle);
-  // -pi in float lies just below -pi, so a point with x < 0 and y = -0 comes
-  // out at a tiny negative azimuth; it belongs to sector 0.
-  if (!(sector > 0.0f)) return 0;
-  // 2pi may be a whole multiple of the sector width in float: the point
-  // straight behind then lands one past the last sector and joins it.
-  if (sector >= static_cast<float>(sector_count)) return sector_count - 1;
-  return static_cast<std::uint32_t>(sector);
-}
+// Range and azimuth (atan2, in [-pi, pi]) of a point inside the range window;
+// NaN range marks a point outside it.
+struct Polar {
+  float range;
+  float azimuth;
+};
 
-std::int32_t BinIndex(float range, const GroundRemovalParams& params) {
-  return static_cast<std::int32_t>(std::floor((range - params.min_range) / params.bin_size));
+constexpr std::uint32_t kNoSector = std::numeric_limits<std::uint32_t>::max();
+
+struct Placement {
+  std::uint32_t sector;  // kNoSector outside the range window
+  std::int32_t bin;
+};
+
+// Sector (azimuth from the negative x axis, counter-clockwise) and bin of a
+// point. Free of branches, so that a run of points is worked in parallel.
+Placement Place(const Polar& polar, const GroundRemovalParams& params, std::uint32_t sector_count) {
+  const bool inside = !std::isnan(polar.range);
+  const float azimuth = static_cast<float>(static_cast<double>(polar.azimuth) + kPi);
+  // -pi in float lies just below -pi, so a point with x < 0 and y = -0 comes
+  // out at a tiny negative azimuth: it belongs to sector 0. 2pi may be a whole
+  // multiple of the sector width in float: the point straight behind then
+  // lands one past the last sector and joins it. Within these limits the floor
+  // of the non-negative quotient is its truncation.
+  const float sector =
+      std::min(std::max(azimuth / params.sector_angle, 0.0f), static_cast<float>(sector_count - 1));
+  // In the window the range lies at or above min_range, so the same holds for the bin.
+  const float range = inside ? polar.range : params.min_range;
+  const float bin = (range - params.min_range) / params.bin_size;
+  return {inside ? static_cast<std::uint32_t>(sector) : kNoSector, static_cast<std::int32_t>(bin)};
 }
 
 bool IsFinite(const pcl::PointXYZ& p) {
@@ -147,15 +165,11 @@ struct Segmentation {
 // The sectors stay empty when no point was admitted.
 Segmentation Segment(const Cloud& input, const GroundRemovalParams& params,
                      const Geometry& geometry, Entry entry, Cloud* high_points) {
-  struct Placement {
-    std::size_t index;
-    std::uint32_t sector;
-    std::int32_t bin;
-  };
-  std::vector<Placement> placements;
-  placements.reserve(input.size());
-  std::vector<std::size_t> sector_sizes(geometry.sector_count, 0);
+  constexpr float kOutside = std::numeric_limits<float>::quiet_NaN();
   Segmentation result;
+  // The atan2 pass stands alone: the arithmetic that follows it would
+  // otherwise lengthen each point's chain of dependent steps.
+  std::vector<Polar> polar(input.size(), Polar{kOutside, 0.0f});
   for (std::size_t i = 0; i < input.size(); ++i) {
     const pcl::PointXYZ& p = input[i];
     const Admission admission = Admit(p, params, entry);
@@ -167,101 +181,215 @@ Segmentation Segment(const Cloud& input, const GroundRemovalParams& params,
     result.admitted_any = true;
     if (IsOrigin(p)) continue;
     const float range = HorizontalRange(p);
-    if (!(params.min_range <= range && range <= params.max_range)) continue;
-    const std::uint32_t sector = SectorIndex(p, params.sector_angle, geometry.sector_count);
-    placements.push_back({i, sector, BinIndex(range, params)});
-    ++sector_sizes[sector];
+    if (params.min_range <= range && range <= params.max_range) {
+      polar[i] = {range, std::atan2(p.y, p.x)};
+    }
   }
   if (!result.admitted_any) return result;
 
+  std::vector<Placement> placements(input.size());
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    placements[i] = Place(polar[i], params, geometry.sector_count);
+  }
+  // Each sector list is allocated once, at its final size.
+  std::vector<std::size_t> sector_sizes(geometry.sector_count, 0);
+  for (const Placement& placement : placements) {
+    if (placement.sector != kNoSector) ++sector_sizes[placement.sector];
+  }
   result.sectors.resize(geometry.sector_count);
   for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
     result.sectors[s].reserve(sector_sizes[s]);
   }
-  for (const Placement& placement : placements) {
-    result.sectors[placement.sector].emplace_back(input[placement.index], placement.bin,
-                                                  NON_GROUND);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    if (placements[i].sector == kNoSector) continue;
+    result.sectors[placements[i].sector].emplace_back(input[i], placements[i].bin, NON_GROUND);
   }
   return result;
 }
 
-// Working state of one range bin during prototype selection.
-struct BinState {
-  StreamWelFord heights;
-  double outlier_bound = 0.0;  // mean - k * standard deviation
-  float lowest = std::numeric_limits<float>::max();
-  std::size_t chosen = kNoneChosen;
+// Prototype selection, one sector at a time. The per-bin tables live as long
+// as the selector and only the bins a sector occupied are reset after it, so
+// a call pays for the occupied bins rather than for every bin of every sector.
+class PrototypeSelector {
+ public:
+  PrototypeSelector(std::size_t bin_count, double sigma_factor)
+      : bins_(bin_count), occupied_((bin_count + 63) / 64, 0), sigma_factor_(sigma_factor) {}
 
+  // Appends one prototype per occupied bin, in bin order: the lowest point
+  // that is not a low outlier. The low outliers (reflections under the road)
+  // go to `trace`. Points whose bin lies outside the table are ignored.
+  void Select(const Sector& points, Cloud& trace, std::vector<PointPolarCoord>& prototypes) {
+    for (const STRU_SegmentedPoint& p : points) {
+      if (Bin* bin = BinOf(p)) {
+        MarkOccupied(static_cast<std::size_t>(p.bin_index));
+        bin->heights.update(static_cast<double>(p.point.z));
+      }
+    }
+    ForEachOccupied([this](Bin& bin) {
+      bin.outlier_bound = bin.heights.getMean() - sigma_factor_ * bin.heights.getStddev();
+    });
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      Bin* bin = BinOf(points[i]);
+      if (bin == nullptr) continue;
+      const float z = points[i].point.z;
+      if (bin->heights.getCount() > 1 && static_cast<double>(z) < bin->outlier_bound) {
+        trace.push_back(points[i].point);
+      }
+      if (z < bin->lowest && static_cast<double>(z) >= bin->outlier_bound) {
+        bin->lowest = z;
+        bin->chosen = i;
+      }
+    }
+    ForEachOccupied([&points, &prototypes](Bin& bin) {
+      if (bin.chosen != kNoneChosen) prototypes.push_back(PrototypeOf(points[bin.chosen].point));
+      bin = Bin{};
+    });
+    std::fill(occupied_.begin(), occupied_.end(), 0);
+  }
+
+ private:
   static constexpr std::size_t kNoneChosen = std::numeric_limits<std::size_t>::max();
-};
 
-// One prototype per bin: the lowest point that is not a low outlier. Low
-// outliers (reflections under the road) go to `trace`.
-void SelectPrototypes(const Sector& points, std::uint32_t bin_count, double sigma_factor,
-                      Cloud& trace, std::vector<PointPolarCoord>& prototypes) {
-  std::vector<BinState> bins(bin_count);
-  const auto bin_of = [&bins, bin_count](const STRU_SegmentedPoint& p) -> BinState* {
-    const bool inside = p.bin_index >= 0 && static_cast<std::uint32_t>(p.bin_index) < bin_count;
-    return inside ? &bins[static_cast<std::size_t>(p.bin_index)] : nullptr;
+  struct Bin {
+    StreamWelFord heights;
+    double outlier_bound = 0.0;  // mean - k * standard deviation
+    float lowest = std::numeric_limits<float>::max();
+    std::size_t chosen = kNoneChosen;
   };
 
-  for (const STRU_SegmentedPoint& p : points) {
-    if (BinState* bin = bin_of(p)) bin->heights.update(static_cast<double>(p.point.z));
-  }
-  for (BinState& bin : bins) {
-    bin.outlier_bound = bin.heights.getMean() - sigma_factor * bin.heights.getStddev();
-  }
-  for (const STRU_SegmentedPoint& p : points) {
-    const BinState* bin = bin_of(p);
-    if (bin != nullptr && bin->heights.getCount() > 1 &&
-        static_cast<double>(p.point.z) < bin->outlier_bound) {
-      trace.push_back(p.point);
-    }
-  }
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    const float z = points[i].point.z;
-    BinState* bin = bin_of(points[i]);
-    if (bin != nullptr && z < bin->lowest && static_cast<double>(z) >= bin->outlier_bound) {
-      bin->lowest = z;
-      bin->chosen = i;
-    }
-  }
-  for (const BinState& bin : bins) {
-    if (bin.chosen == BinState::kNoneChosen) continue;
-    const pcl::PointXYZ& p = points[bin.chosen].point;
+  static PointPolarCoord PrototypeOf(const pcl::PointXYZ& p) {
     const auto x = static_cast<double>(p.x);
     const auto y = static_cast<double>(p.y);
-    prototypes.emplace_back(static_cast<float>(std::sqrt(x * x + y * y)), p.z,
-                            std::atan2(p.y, p.x));
+    return {static_cast<float>(std::sqrt(x * x + y * y)), p.z, std::atan2(p.y, p.x)};
   }
+
+  Bin* BinOf(const STRU_SegmentedPoint& p) {
+    const bool inside = p.bin_index >= 0 && static_cast<std::size_t>(p.bin_index) < bins_.size();
+    return inside ? &bins_[static_cast<std::size_t>(p.bin_index)] : nullptr;
+  }
+
+  void MarkOccupied(std::size_t bin) { occupied_[bin / 64] |= std::uint64_t{1} << (bin % 64); }
+
+  template <typename Visit>
+  void ForEachOccupied(Visit visit) {
+    for (std::size_t word = 0; word < occupied_.size(); ++word) {
+      for (std::uint64_t bits = occupied_[word]; bits != 0; bits &= bits - 1) {
+        visit(bins_[word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))]);
+      }
+    }
+  }
+
+  std::vector<Bin> bins_;
+  std::vector<std::uint64_t> occupied_;  // one bit per bin
+  double sigma_factor_;
+};
+
+// Renumbers the bins below `bin_count` that hold points densely, in bin
+// order, and marks the others as outside; returns the number of occupied
+// bins. Keeps the tables of a caller's huge `bin_count` as small as the points.
+std::size_t CompactBins(std::vector<STRU_SegmentedPoint>& points, std::uint32_t bin_count) {
+  const auto inside = [bin_count](const STRU_SegmentedPoint& p) {
+    return p.bin_index >= 0 && static_cast<std::uint32_t>(p.bin_index) < bin_count;
+  };
+  std::vector<std::int32_t> occupied;
+  for (const STRU_SegmentedPoint& p : points) {
+    if (inside(p)) occupied.push_back(p.bin_index);
+  }
+  std::sort(occupied.begin(), occupied.end());
+  occupied.erase(std::unique(occupied.begin(), occupied.end()), occupied.end());
+  for (STRU_SegmentedPoint& p : points) {
+    p.bin_index = inside(p) ? static_cast<std::int32_t>(
+                                  std::lower_bound(occupied.begin(), occupied.end(), p.bin_index) -
+                                  occupied.begin())
+                            : -1;
+  }
+  return occupied.size();
 }
 
-SectorLines FitSectors(const RemoveGroundLineFit& remover, const std::vector<Sector>& sectors,
-                       std::uint32_t bin_count, double sigma_factor, Cloud& trace) {
-  SectorLines lines(sectors.size());
-  std::vector<PointPolarCoord> prototypes;
-  for (std::size_t s = 0; s < sectors.size(); ++s) {
-    // An empty sector has no prototype; skipping it saves the per-bin tables.
-    if (sectors[s].empty()) continue;
-    prototypes.clear();
-    SelectPrototypes(sectors[s], bin_count, sigma_factor, trace, prototypes);
-    if (prototypes.size() > 1) remover.incrementalLineFitting(prototypes, lines[s]);
+// Prototype selection and line fitting of the sectors of one call, in
+// sector order.
+class SectorFitter {
+ public:
+  SectorFitter(const RemoveGroundLineFit& remover, std::uint32_t bin_count,
+               const GroundRemovalParams& params, Cloud& trace)
+      : remover_(remover),
+        selector_(bin_count, static_cast<double>(params.outlier_sigma_factor)),
+        trace_(trace) {}
+
+  std::vector<STRU_Line> Fit(const Sector& points) {
+    prototypes_.clear();
+    selector_.Select(points, trace_, prototypes_);
+    std::vector<STRU_Line> lines;
+    if (prototypes_.size() > 1) remover_.incrementalLineFitting(prototypes_, lines);
+    return lines;
   }
+
+ private:
+  const RemoveGroundLineFit& remover_;
+  PrototypeSelector selector_;
+  Cloud& trace_;
+  std::vector<PointPolarCoord> prototypes_;
+};
+
+// A segment in the form its distances need, worked out once per call.
+struct GroundLine {
+  GroundLine(const STRU_Line& line, double margin)
+      : cover_from(static_cast<double>(line.start_range) - margin),
+        cover_to(static_cast<double>(line.end_range) + margin),
+        slope(static_cast<double>(line.end_height - line.start_height) /
+              static_cast<double>(line.end_range - line.start_range)),
+        intercept(static_cast<double>(line.start_height) -
+                  static_cast<double>(line.start_range) * slope),
+        norm(std::sqrt(slope * slope + 1.0)) {}
+
+  // The line counts also within the margin beyond the segment's ends.
+  bool Covers(double range) const { return cover_from < range && range < cover_to; }
+  // Positive above the line.
+  double SignedDistance(double range, double height) const {
+    return (height - (range * slope + intercept)) / norm;
+  }
+
+  double cover_from;
+  double cover_to;
+  double slope;
+  double intercept;
+  double norm;
+};
+
+std::vector<GroundLine> ToGroundLines(const std::vector<STRU_Line>& segments, double margin) {
+  std::vector<GroundLine> lines;
+  lines.reserve(segments.size());
+  for (const STRU_Line& segment : segments) lines.emplace_back(segment, margin);
   return lines;
 }
 
-// Distance to the segments of the point's own sector or, when none covers it,
+// Of equally near lines the earlier one decides.
+float NearestSignedDistance(const std::vector<GroundLine>& lines, double range, double height) {
+  float best = std::numeric_limits<float>::max();
+  for (const GroundLine& line : lines) {
+    if (!line.Covers(range)) continue;
+    const double distance = line.SignedDistance(range, height);
+    if (std::fabs(static_cast<double>(best)) > std::fabs(distance)) {
+      best = static_cast<float>(distance);
+    }
+  }
+  return best == std::numeric_limits<float>::max() ? kNoSegment : best;
+}
+
+using SectorGroundLines = std::vector<std::vector<GroundLine>>;
+
+// Distance to the lines of the point's own sector or, when none covers it,
 // to the nearer of the two adjacent sectors (the next one on a tie). The
 // sectors at azimuth -pi and +pi are not adjacent.
-float SectorDistance(const RemoveGroundLineFit& remover, const pcl::PointXYZ& query,
-                     const SectorLines& lines, std::uint32_t sector, std::uint32_t sector_count) {
-  const float own = remover.point2LineSegmentDist(query, lines.at(sector));
+float SectorDistance(const SectorGroundLines& lines, double range, double height,
+                     std::uint32_t sector, std::uint32_t sector_count) {
+  const float own = NearestSignedDistance(lines.at(sector), range, height);
   if (own != kNoSegment) return own;
 
   double next = kNoSegment;
   double previous = kNoSegment;
-  if (sector + 1 < sector_count) next = remover.point2LineSegmentDist(query, lines.at(sector + 1));
-  if (sector >= 1) previous = remover.point2LineSegmentDist(query, lines.at(sector - 1));
+  if (sector + 1 < sector_count) next = NearestSignedDistance(lines.at(sector + 1), range, height);
+  if (sector >= 1) previous = NearestSignedDistance(lines.at(sector - 1), range, height);
   float distance = own;
   if (next != kNoSegment) distance = static_cast<float>(next);
   if (previous != kNoSegment &&
@@ -271,48 +399,37 @@ float SectorDistance(const RemoveGroundLineFit& remover, const pcl::PointXYZ& qu
   return distance;
 }
 
-POINT_TYPE TypeFromDistance(float distance, float threshold, bool below_is_ground) {
-  if (distance == kNoSegment) return NON_GROUND;
-  const float magnitude = std::fabs(distance);
-  if (magnitude < threshold) return GROUND;
-  if (magnitude >= threshold && distance < 0.0f) return below_is_ground ? GROUND : BELOW_GROUND;
-  return NON_GROUND;
-}
+// Where the classified points of one call go; a null cloud discards its
+// points. The one-call split files points far below the ground as ground.
+struct Outputs {
+  Cloud* nonground;
+  Cloud* ground;
+  Cloud* below_ground;
+  float threshold;
+  bool below_is_ground;
 
-// Sets the type of every segmented point. Throws std::out_of_range when
-// `lines` has no list for a sector that holds points.
-void Classify(const RemoveGroundLineFit& remover, const SectorLines& lines, float threshold,
-              bool below_is_ground, std::vector<Sector>& sectors) {
-  const auto sector_count = static_cast<std::uint32_t>(sectors.size());
-  for (std::uint32_t s = 0; s < sector_count; ++s) {
-    for (STRU_SegmentedPoint& p : sectors[s]) {
-      const pcl::PointXYZ query(HorizontalRange(p.point), p.point.z, 0.0f);
-      const float distance = SectorDistance(remover, query, lines, s, sector_count);
-      p.type = TypeFromDistance(distance, threshold, below_is_ground);
-    }
-  }
-}
-
-void Append(Cloud* cloud, const pcl::PointXYZ& p) {
-  if (cloud != nullptr) cloud->push_back(p);
-}
-
-void Distribute(const std::vector<Sector>& sectors, Cloud* nonground, Cloud* ground,
-                Cloud* below_ground) {
-  for (const Sector& sector : sectors) {
-    for (const STRU_SegmentedPoint& p : sector) {
-      switch (p.type) {
-        case GROUND:
-          Append(ground, p.point);
-          break;
-        case BELOW_GROUND:
-          Append(below_ground, p.point);
-          break;
-        default:
-          Append(nonground, p.point);
-          break;
+  void Add(const pcl::PointXYZ& p, float distance) const {
+    Cloud* target = nonground;
+    if (distance != kNoSegment) {
+      const float magnitude = std::fabs(distance);
+      if (magnitude < threshold) {
+        target = ground;
+      } else if (magnitude >= threshold && distance < 0.0f) {
+        target = below_is_ground ? ground : below_ground;
       }
     }
+    if (target != nullptr) target->push_back(p);
+  }
+};
+
+// Classifies the points of sector `s` in order. Throws std::out_of_range,
+// before any point is filed, when `lines` has no list for the sector.
+void ClassifySector(const SectorGroundLines& lines, std::uint32_t s, std::uint32_t sector_count,
+                    const Sector& points, const Outputs& outputs) {
+  for (const STRU_SegmentedPoint& p : points) {
+    const auto range = static_cast<double>(HorizontalRange(p.point));
+    outputs.Add(p.point,
+                SectorDistance(lines, range, static_cast<double>(p.point.z), s, sector_count));
   }
 }
 
@@ -353,16 +470,20 @@ void RemoveGroundLineFit::set_input_cloud(CloudPtr input_cloud) {
   const Segmentation segmentation = Segment(*input_cloud, params_, geometry, Entry::kFit, nullptr);
   if (!segmentation.admitted_any) return;
 
+  sector_lines_.resize(geometry.sector_count);
   trace_cloud_.clear();
-  sector_lines_ = FitSectors(*this, segmentation.sectors, geometry.bin_count,
-                             static_cast<double>(params_.outlier_sigma_factor), trace_cloud_);
+  SectorFitter fitter(*this, geometry.bin_count, params_, trace_cloud_);
+  for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
+    sector_lines_[s] = fitter.Fit(segmentation.sectors[s]);
+  }
 }
 
 void RemoveGroundLineFit::findPrototypePoints(std::vector<STRU_SegmentedPoint> points,
                                               std::uint32_t bin_count,
                                               std::vector<PointPolarCoord>& prototypes) {
-  SelectPrototypes(points, bin_count, static_cast<double>(params_.outlier_sigma_factor),
-                   trace_cloud_, prototypes);
+  PrototypeSelector selector(CompactBins(points, bin_count),
+                             static_cast<double>(params_.outlier_sigma_factor));
+  selector.Select(points, trace_cloud_, prototypes);
 }
 
 void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_cloud,
@@ -373,17 +494,25 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   if (!input || input->empty()) return;
 
   const Geometry geometry(params_);
-  Segmentation segmentation =
+  const Segmentation segmentation =
       Segment(*input, params_, geometry, Entry::kClassifyWithOwnFit, nonground_cloud.get());
   if (!segmentation.admitted_any) return;
 
   trace_cloud_.clear();
-  const SectorLines lines =
-      FitSectors(*this, segmentation.sectors, geometry.bin_count,
-                 static_cast<double>(params_.outlier_sigma_factor), trace_cloud_);
-  Classify(*this, lines, params_.ground_distance_threshold, /*below_is_ground=*/true,
-           segmentation.sectors);
-  Distribute(segmentation.sectors, nonground_cloud.get(), ground_cloud.get(), nullptr);
+  SectorFitter fitter(*this, geometry.bin_count, params_, trace_cloud_);
+  SectorGroundLines lines(geometry.sector_count);
+  const auto fit = [&](std::uint32_t s) {
+    lines[s] = ToGroundLines(fitter.Fit(segmentation.sectors[s]), CoverMargin(params_));
+  };
+  const Outputs outputs{nonground_cloud.get(), ground_cloud.get(), nullptr,
+                        params_.ground_distance_threshold, /*below_is_ground=*/true};
+  // Each sector is classified as soon as its successor, which its neighbour
+  // search may consult, is fitted, while its points are still in cache.
+  fit(0);
+  for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
+    if (s + 1 < geometry.sector_count) fit(s + 1);
+    ClassifySector(lines, s, geometry.sector_count, segmentation.sectors[s], outputs);
+  }
 }
 
 void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_cloud,
@@ -396,38 +525,28 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   if (!input || input->empty()) return;
 
   const Geometry geometry(params_);
-  Segmentation segmentation =
+  const Segmentation segmentation =
       Segment(*input, params_, geometry, Entry::kClassifyWithKeptFit, nonground_cloud.get());
   if (!segmentation.admitted_any) return;
 
-  // Every type is decided before anything is appended: a missing fit throws
-  // with only the high points in the outputs.
-  Classify(*this, sector_lines_, params_.ground_distance_threshold, /*below_is_ground=*/false,
-           segmentation.sectors);
-  Distribute(segmentation.sectors, nonground_cloud.get(), ground_cloud.get(),
-             below_ground_cloud.get());
+  SectorGroundLines lines;
+  lines.reserve(sector_lines_.size());
+  for (const std::vector<STRU_Line>& segments : sector_lines_) {
+    lines.push_back(ToGroundLines(segments, CoverMargin(params_)));
+  }
+  // Without kept lines the first sector holding points throws, so the outputs
+  // then hold the high points alone.
+  const Outputs outputs{nonground_cloud.get(), ground_cloud.get(), below_ground_cloud.get(),
+                        params_.ground_distance_threshold, /*below_is_ground=*/false};
+  for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
+    ClassifySector(lines, s, geometry.sector_count, segmentation.sectors[s], outputs);
+  }
 }
 
 float RemoveGroundLineFit::point2LineSegmentDist(const pcl::PointXYZ& query,
                                                  const std::vector<STRU_Line>& segments) const {
-  const auto range = static_cast<double>(query.x);
-  const auto height = static_cast<double>(query.y);
-  const auto margin = static_cast<double>(kCoverMarginBins * params_.bin_size);
-  float best = std::numeric_limits<float>::max();
-  for (const STRU_Line& line : segments) {
-    const bool covers = static_cast<double>(line.start_range) - margin < range &&
-                        range < static_cast<double>(line.end_range) + margin;
-    if (!covers) continue;
-    const double slope = static_cast<double>(line.end_height - line.start_height) /
-                         static_cast<double>(line.end_range - line.start_range);
-    const double intercept =
-        static_cast<double>(line.start_height) - static_cast<double>(line.start_range) * slope;
-    const double distance = (height - (range * slope + intercept)) / std::sqrt(slope * slope + 1.0);
-    if (std::fabs(static_cast<double>(best)) > std::fabs(distance)) {
-      best = static_cast<float>(distance);
-    }
-  }
-  return best == std::numeric_limits<float>::max() ? kNoSegment : best;
+  return NearestSignedDistance(ToGroundLines(segments, CoverMargin(params_)),
+                               static_cast<double>(query.x), static_cast<double>(query.y));
 }
 
 std::vector<RemoveGroundFramework::Cloud> RemoveGroundLineFit::getAllLineFitPoints() const {
