@@ -12,8 +12,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <iomanip>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -198,6 +200,9 @@ struct BadGrid {
   const char* width;
   const char* named_key;
 };
+void PrintTo(const BadGrid& bad, std::ostream* out) {
+  *out << "resolution " << bad.resolution << " width " << bad.width;
+}
 
 class BadGridTest : public DetectorTest, public ::testing::WithParamInterface<BadGrid> {};
 
@@ -292,6 +297,9 @@ struct LimitCase {
   float range_max;
   int end_cell;  // column of the end point on the +x axis
 };
+void PrintTo(const LimitCase& limit, std::ostream* out) {
+  *out << "reading " << limit.reading << " limits " << limit.range_min << " " << limit.range_max;
+}
 
 class RangeLimitTest : public DetectorTest, public ::testing::WithParamInterface<LimitCase> {};
 
@@ -337,6 +345,9 @@ struct SpanCase {
   int lit_beam;  // the only finite reading of 361
   bool integrated;
 };
+void PrintTo(const SpanCase& span, std::ostream* out) {
+  *out << "angle_max " << std::setprecision(9) << span.angle_max << " beam " << span.lit_beam;
+}
 
 class ScanSpanTest : public DetectorTest, public ::testing::WithParamInterface<SpanCase> {};
 
@@ -396,6 +407,10 @@ struct Geometry {
   float angle_increment;
   std::size_t readings;
 };
+void PrintTo(const Geometry& geometry, std::ostream* out) {
+  *out << "angles " << geometry.angle_min << " " << geometry.angle_max << " step "
+       << geometry.angle_increment << " readings " << geometry.readings;
+}
 
 class DegenerateGeometryTest : public DetectorTest,
                                public ::testing::WithParamInterface<Geometry> {};
@@ -746,6 +761,9 @@ struct Turn {
   float angle;
   bool closed;  // dilation, warp and erosion rather than the warp alone
 };
+void PrintTo(const Turn& turn, std::ostream* out) {
+  *out << "angle " << std::setprecision(9) << turn.angle;
+}
 
 class TurnThresholdTest : public DetectorTest, public ::testing::WithParamInterface<Turn> {};
 
