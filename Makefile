@@ -56,7 +56,7 @@ bench: deps
 # seeds and the corpus kept in $(FUZZ_DIR)/corpus. A crash, sanitizer report,
 # hang (-timeout, seconds) or memory use over -rss_limit_mb stops the run and
 # leaves the input in $(FUZZ_DIR)/findings/<target>/.
-FUZZ_OPTIONS = -rss_limit_mb=2048 -timeout=30 -max_len=32768 -print_final_stats=1
+FUZZ_OPTIONS = -rss_limit_mb=2048 -timeout=60 -max_len=32768 -print_final_stats=1
 fuzz:
 	scripts/install-deps.sh fuzz
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

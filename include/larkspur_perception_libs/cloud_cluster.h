@@ -37,9 +37,15 @@ class CloudCluster {
   using CloudPtr = std::shared_ptr<Cloud>;
 
   // Largest grid, in cells, that obstacleCluster builds: three entries per
-  // cell (count, point, label) make this about 1.6 GB. A larger grid (a step
-  // too small for the extent of the cloud, or a step of zero) is refused.
-  static constexpr std::int64_t kMaxGridCells = std::int64_t{1} << 26;
+  // cell (count, point, label) make this about 400 MB, e.g. 40 m x 40 m at
+  // the default step. A larger grid (a step too small for the extent of the
+  // cloud, or a step of zero) is refused.
+  static constexpr std::int64_t kMaxGridCells = std::int64_t{1} << 24;
+
+  // Largest incoming `count` that obstacleCluster continues. Every label
+  // below it becomes an empty cloud in `clusters`, so the incoming count
+  // alone decides that allocation (about 170 MB at this bound).
+  static constexpr int kMaxIncomingCount = 1 << 20;
 
   // grid_step 0.01 m, search_size 3, point_threshold 2.
   CloudCluster();
@@ -56,8 +62,8 @@ class CloudCluster {
   // `clusters` untouched: a null cloud or one with fewer than 2 points, a
   // cloud without a finite point, a grid_step that is not positive for the
   // extent of the cloud, a grid of more than kMaxGridCells cells, and an
-  // incoming `count` that is negative or too large to be continued. Throws
-  // only std::bad_alloc.
+  // incoming `count` that is negative, above kMaxIncomingCount or too large
+  // to be continued within int. Throws only std::bad_alloc.
   void obstacleCluster(CloudPtr cloud, int& count, std::vector<CloudPtr>& clusters) const;
 
  private:

@@ -4,8 +4,10 @@
 # header alone is copied into the build tree: its directory also holds
 # clang's own C headers, which must not shadow the compiler's.
 file(GLOB larkspur_clang_include_dirs /usr/lib/llvm-*/lib/clang/*/include)
+# The header is the host compiler's and the same for every target CPU, so a
+# cross build takes it from the host too.
 find_file(LARKSPUR_FUZZED_DATA_PROVIDER fuzzer/FuzzedDataProvider.h
-  HINTS ${larkspur_clang_include_dirs})
+  HINTS ${larkspur_clang_include_dirs} NO_CMAKE_FIND_ROOT_PATH)
 if(NOT LARKSPUR_FUZZED_DATA_PROVIDER)
   message(FATAL_ERROR "fuzzer/FuzzedDataProvider.h not found; "
     "install libclang-rt-14-dev (scripts/install-deps.sh test)")
