@@ -148,12 +148,6 @@ TEST_F(ConfigurationTest, WidthIsTruncatedBeforeSizingTheGrid) {
   EXPECT_EQ(Make(WithValue(kLabelConfig, "width", "20"))->grid_map().grid_width(), 200);
 }
 
-TEST_F(ConfigurationTest, FreshGridHoldsMinusOne) {
-  const auto detector = Make(kLabelConfig);
-  EXPECT_EQ(detector->grid_map().grid_width(), 60);
-  EXPECT_EQ(CellsNotAt(detector->grid_map().log_odds_map(), -1.0f), 0);
-}
-
 TEST_F(ConfigurationTest, SubObstacleScaleDefaultsToHalf) {
   for (const auto& [yaml, expected] :
        {std::make_pair(std::string(kLabelConfig), kSubObstacle),
