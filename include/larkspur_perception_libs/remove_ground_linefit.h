@@ -174,7 +174,7 @@ class RemoveGroundFramework {
 class RemoveGroundLineFit : public RemoveGroundFramework {
  public:
   // Largest sector and bin counts the constructor accepts: every call keeps
-  // one list per sector and, per sector, statistics for every bin.
+  // one list per sector and statistics for every bin.
   static constexpr double kMaxSectorCount = 65536.0;
   static constexpr double kMaxBinCount = 65536.0;
 
@@ -220,7 +220,9 @@ class RemoveGroundLineFit : public RemoveGroundFramework {
 
   // Appends to `prototypes` the lowest point of every bin of `points` that is
   // not a low outlier, in bin order, and appends the low outliers to the trace
-  // points. Points whose bin_index lies outside [0, bin_count) are ignored.
+  // points. Points whose bin_index lies outside [0, bin_count) are ignored;
+  // the working tables grow with the bins that hold points, not with
+  // `bin_count`.
   void findPrototypePoints(std::vector<STRU_SegmentedPoint> points, std::uint32_t bin_count,
                            std::vector<PointPolarCoord>& prototypes);
 

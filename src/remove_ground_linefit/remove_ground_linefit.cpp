@@ -221,7 +221,8 @@ class PrototypeSelector {
   void Select(const Sector& points, Cloud& trace, std::vector<PointPolarCoord>& prototypes) {
     for (const STRU_SegmentedPoint& p : points) {
       if (Bin* bin = BinOf(p)) {
-        MarkOccupied(static_cast<std::size_t>(p.bin_index));
+        // Marked once per bin, not per point: no chain through the bit words.
+        if (bin->heights.getCount() == 0) MarkOccupied(static_cast<std::size_t>(p.bin_index));
         bin->heights.update(static_cast<double>(p.point.z));
       }
     }

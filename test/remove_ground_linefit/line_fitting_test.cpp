@@ -156,23 +156,6 @@ TEST_F(LineFittingTest, PointToLineDistanceTreatsNarrowChordsAsVertical) {
   EXPECT_NEAR(remover.point2LineDistance({3, 0, 0}, {1, 0, 0}, {2, 1, 0}), std::sqrt(2.0), 1e-6);
 }
 
-TEST_F(LineFittingTest, DilutingFindsTheFirstFarthestInteriorPoint) {
-  const RemoveGroundLineFit remover(params_);
-  const std::vector<PointPolarCoord> points = {
-      {0, 0, 0}, {1, 1, 0}, {2, -1, 0}, {3, 0.5f, 0}, {4, 0, 0}};
-  std::int32_t index = -1;
-  double distance = std::numeric_limits<double>::min();
-  remover.diluting(points, index, distance);
-  EXPECT_EQ(index, 1);
-  EXPECT_DOUBLE_EQ(distance, 1.0);
-
-  const std::vector<PointPolarCoord> on_chord = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
-  index = -1;
-  distance = std::numeric_limits<double>::min();
-  remover.diluting(on_chord, index, distance);
-  EXPECT_EQ(index, -1);
-}
-
 TEST_F(LineFittingTest, LeastSquareFitOverAPrefix) {
   const RemoveGroundLineFit remover(params_);
   const std::vector<PointPolarCoord> points = {{1, 1, 0}, {3, 2, 0}, {5, 6, 0}};
