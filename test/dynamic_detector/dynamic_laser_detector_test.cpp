@@ -132,7 +132,7 @@ float MaxDifference(const cv::Mat& a, const cv::Mat& b) {
   return static_cast<float>(cv::norm(a, b, cv::NORM_INF));
 }
 
-class DetectorTest : public ::testing::Test {
+class LaserDetectorTest : public ::testing::Test {
  protected:
   std::unique_ptr<DynamicLaserDetector> Make(const std::string& yaml) {
     return std::make_unique<DynamicLaserDetector>(WriteConfig(yaml));
@@ -141,14 +141,14 @@ class DetectorTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- configuration
 
-using ConfigurationTest = DetectorTest;
+using LaserConfigurationTest = LaserDetectorTest;
 
-TEST_F(ConfigurationTest, WidthIsTruncatedBeforeSizingTheGrid) {
+TEST_F(LaserConfigurationTest, WidthIsTruncatedBeforeSizingTheGrid) {
   EXPECT_EQ(Make(WithValue(kLabelConfig, "width", "20.9"))->grid_map().grid_width(), 200);
   EXPECT_EQ(Make(WithValue(kLabelConfig, "width", "20"))->grid_map().grid_width(), 200);
 }
 
-TEST_F(ConfigurationTest, SubObstacleScaleDefaultsToHalf) {
+TEST_F(LaserConfigurationTest, SubObstacleScaleDefaultsToHalf) {
   for (const auto& [yaml, expected] :
        {std::make_pair(std::string(kLabelConfig), kSubObstacle),
         std::make_pair(WithLine(kLabelConfig, "log_odds_sub_obstacle_scale: 0.25"),
@@ -163,28 +163,30 @@ TEST_F(ConfigurationTest, SubObstacleScaleDefaultsToHalf) {
   }
 }
 
-class MissingKeyTest : public DetectorTest, public ::testing::WithParamInterface<const char*> {};
+class LaserMissingKeyTest : public LaserDetectorTest,
+                            public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(MissingKeyTest, ThrowsTheYamlException) {
+TEST_P(LaserMissingKeyTest, ThrowsTheYamlException) {
   EXPECT_THROW(Make(WithoutKey(kLabelConfig, GetParam())), YAML::Exception);
   // YAML errors come first, also when the grid keys are out of range.
   EXPECT_THROW(Make(WithoutKey(WithValue(kLabelConfig, "resolution", "-1"), GetParam())),
                YAML::Exception);
 }
 
-INSTANTIATE_TEST_SUITE_P(RequiredKeys, MissingKeyTest,
+INSTANTIATE_TEST_SUITE_P(RequiredKeys, LaserMissingKeyTest,
                          ::testing::Values("resolution", "width", "occupancy_threshold",
                                            "log_odds_obstacle", "log_odds_occlusion",
                                            "log_odds_free_space"));
 
-class NonNumericKeyTest : public DetectorTest, public ::testing::WithParamInterface<const char*> {};
+class LaserNonNumericKeyTest : public LaserDetectorTest,
+                               public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(NonNumericKeyTest, ThrowsTheYamlException) {
+TEST_P(LaserNonNumericKeyTest, ThrowsTheYamlException) {
   EXPECT_THROW(Make(WithValue(kLabelConfig, GetParam(), "wide")), YAML::Exception);
   EXPECT_THROW(Make(WithValue(kLabelConfig, GetParam(), "[1, 2]")), YAML::Exception);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKeys, NonNumericKeyTest,
+INSTANTIATE_TEST_SUITE_P(AllKeys, LaserNonNumericKeyTest,
                          ::testing::Values("resolution", "width", "occupancy_threshold",
                                            "log_odds_obstacle", "log_odds_occlusion",
                                            "log_odds_free_space", "log_odds_sub_obstacle_scale"));
@@ -198,9 +200,9 @@ void PrintTo(const BadGrid& bad, std::ostream* out) {
   *out << "resolution " << bad.resolution << " width " << bad.width;
 }
 
-class BadGridTest : public DetectorTest, public ::testing::WithParamInterface<BadGrid> {};
+class LaserBadGridTest : public LaserDetectorTest, public ::testing::WithParamInterface<BadGrid> {};
 
-TEST_P(BadGridTest, ThrowsInvalidArgumentNamingTheKey) {
+TEST_P(LaserBadGridTest, ThrowsInvalidArgumentNamingTheKey) {
   const BadGrid& bad = GetParam();
   const std::string yaml =
       WithValue(WithValue(kLabelConfig, "resolution", bad.resolution), "width", bad.width);
@@ -215,23 +217,23 @@ TEST_P(BadGridTest, ThrowsInvalidArgumentNamingTheKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    OutOfRange, BadGridTest,
+    OutOfRange, LaserBadGridTest,
     ::testing::Values(BadGrid{"0", "6", "resolution"}, BadGrid{"-0.1", "6", "resolution"},
                       BadGrid{".nan", "6", "resolution"}, BadGrid{".inf", "6", "resolution"},
                       BadGrid{"0.1", "-1", "width"}, BadGrid{"0.1", ".nan", "width"},
                       BadGrid{"0.1", ".inf", "width"}, BadGrid{"0.1", "0.9", "width"},
                       BadGrid{"0.001", "100000", "width"}));
 
-TEST_F(ConfigurationTest, UnreadableFileThrowsTheYamlException) {
+TEST_F(LaserConfigurationTest, UnreadableFileThrowsTheYamlException) {
   EXPECT_THROW(DynamicLaserDetector(::testing::TempDir() + "no_such_dir/none.yaml"), YAML::BadFile);
   EXPECT_THROW(Make("resolution: [0.1\n"), YAML::Exception);
 }
 
 // ---------------------------------------------------------------- integration
 
-using IntegrationTest = DetectorTest;
+using LaserIntegrationTest = LaserDetectorTest;
 
-TEST_F(IntegrationTest, LabelsHitNeighboursFreeOccludedAndUnseenCells) {
+TEST_F(LaserIntegrationTest, LabelsHitNeighboursFreeOccludedAndUnseenCells) {
   const auto detector = Make(kLabelConfig);
   detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 1, {1.05f}));
   EXPECT_EQ(At(*detector, 10, 0), kHit);
@@ -250,7 +252,7 @@ TEST_F(IntegrationTest, LabelsHitNeighboursFreeOccludedAndUnseenCells) {
   EXPECT_EQ(At(*detector, -5, 0), kUnobserved);
 }
 
-TEST_F(IntegrationTest, AdjacentHitsEndAsSubObstaclesExceptTheLast) {
+TEST_F(LaserIntegrationTest, AdjacentHitsEndAsSubObstaclesExceptTheLast) {
   const auto detector = Make(kLabelConfig);
   // Beams 0, 1, 2 end in the 4-adjacent cells A, B, C.
   detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 3, {1.05f, 1.15f, 1.25f}));
@@ -260,7 +262,7 @@ TEST_F(IntegrationTest, AdjacentHitsEndAsSubObstaclesExceptTheLast) {
   EXPECT_EQ(At(*detector, 13, 0), kSubObstacle);
 }
 
-TEST_F(IntegrationTest, EndPointJustOutsideTheGridStillMarksItsNeighbourInside) {
+TEST_F(LaserIntegrationTest, EndPointJustOutsideTheGridStillMarksItsNeighbourInside) {
   const auto detector = Make(kLabelConfig);
   // Column 30 + 30 does not exist; column 59 lies next to it.
   detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 1, {3.05f}));
@@ -268,13 +270,13 @@ TEST_F(IntegrationTest, EndPointJustOutsideTheGridStillMarksItsNeighbourInside) 
   EXPECT_EQ(At(*detector, 28, 0), kFree);
 }
 
-TEST_F(IntegrationTest, BeamsEndingInOneCellGiveOneIncrement) {
+TEST_F(LaserIntegrationTest, BeamsEndingInOneCellGiveOneIncrement) {
   const auto detector = Make(kLabelConfig);
   detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 2, {1.05f, 1.06f}));
   EXPECT_EQ(At(*detector, 10, 0), kHit);
 }
 
-TEST_F(IntegrationTest, CellBehindOneHitAndNextToAnotherIsSubObstacle) {
+TEST_F(LaserIntegrationTest, CellBehindOneHitAndNextToAnotherIsSubObstacle) {
   const auto detector = Make(kLabelConfig);
   // Beam 0 ends in (10, 0); beam 1, at 0.12 rad, ends in (12, 1), right above
   // (12, 0), which lies behind beam 0's reading.
@@ -295,9 +297,10 @@ void PrintTo(const LimitCase& limit, std::ostream* out) {
   *out << "reading " << limit.reading << " limits " << limit.range_min << " " << limit.range_max;
 }
 
-class RangeLimitTest : public DetectorTest, public ::testing::WithParamInterface<LimitCase> {};
+class LaserRangeLimitTest : public LaserDetectorTest,
+                            public ::testing::WithParamInterface<LimitCase> {};
 
-TEST_P(RangeLimitTest, ReadingOutsideTheOpenIntervalMarksNoHitButStillFreesAndOccludes) {
+TEST_P(LaserRangeLimitTest, ReadingOutsideTheOpenIntervalMarksNoHitButStillFreesAndOccludes) {
   const LimitCase& limit = GetParam();
   const auto detector = Make(kLabelConfig);
   const auto scan = MakeScan(0.0f, kAlongX, 1, {limit.reading});
@@ -310,15 +313,16 @@ TEST_P(RangeLimitTest, ReadingOutsideTheOpenIntervalMarksNoHitButStillFreesAndOc
   EXPECT_EQ(At(*detector, limit.end_cell, 1), kUnobserved);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, RangeLimitTest,
+INSTANTIATE_TEST_SUITE_P(Limits, LaserRangeLimitTest,
                          ::testing::Values(LimitCase{0.5f, 0.5f, 2.0f, 5},    // at range_min
                                            LimitCase{2.0f, 0.5f, 2.0f, 20},   // at range_max
                                            LimitCase{2.5f, 0.5f, 2.0f, 25},   // beyond range_max
                                            LimitCase{0.3f, 0.5f, 2.0f, 3}));  // below range_min
 
-class NonFiniteReadingTest : public DetectorTest, public ::testing::WithParamInterface<float> {};
+class LaserNonFiniteReadingTest : public LaserDetectorTest,
+                                  public ::testing::WithParamInterface<float> {};
 
-TEST_P(NonFiniteReadingTest, LeavesItsSectorUnobservedExceptCellsMarkedByOtherHits) {
+TEST_P(LaserNonFiniteReadingTest, LeavesItsSectorUnobservedExceptCellsMarkedByOtherHits) {
   const auto detector = Make(kLabelConfig);
   // Beam 0 covers bearings [0, pi/4), beam 1 [pi/4, pi/2) and ends in (7, 7).
   const float quarter = static_cast<float>(M_PI / 4.0);
@@ -332,7 +336,7 @@ TEST_P(NonFiniteReadingTest, LeavesItsSectorUnobservedExceptCellsMarkedByOtherHi
   EXPECT_EQ(At(*detector, 3, 5), kFree);
 }
 
-INSTANTIATE_TEST_SUITE_P(Readings, NonFiniteReadingTest, ::testing::Values(kNan, kInf, -kInf));
+INSTANTIATE_TEST_SUITE_P(Readings, LaserNonFiniteReadingTest, ::testing::Values(kNan, kInf, -kInf));
 
 struct SpanCase {
   float angle_max;
@@ -343,9 +347,10 @@ void PrintTo(const SpanCase& span, std::ostream* out) {
   *out << "angle_max " << std::setprecision(9) << span.angle_max << " beam " << span.lit_beam;
 }
 
-class ScanSpanTest : public DetectorTest, public ::testing::WithParamInterface<SpanCase> {};
+class LaserScanSpanTest : public LaserDetectorTest,
+                          public ::testing::WithParamInterface<SpanCase> {};
 
-TEST_P(ScanSpanTest, UsesBeamsBelowTheTruncatedQuotientOnly) {
+TEST_P(LaserScanSpanTest, UsesBeamsBelowTheTruncatedQuotientOnly) {
   const SpanCase& span = GetParam();
   const auto detector = Make(kLabelConfig);
   // (angle_max + 2.8125) / 2^-6 is exactly 360 for angle_max 2.8125, and
@@ -366,13 +371,13 @@ TEST_P(ScanSpanTest, UsesBeamsBelowTheTruncatedQuotientOnly) {
 }
 
 const float kTwoBelow = std::nextafter(std::nextafter(2.8125f, 0.0f), 0.0f);
-INSTANTIATE_TEST_SUITE_P(ThreeHundredSixtyOneRanges, ScanSpanTest,
+INSTANTIATE_TEST_SUITE_P(ThreeHundredSixtyOneRanges, LaserScanSpanTest,
                          ::testing::Values(SpanCase{2.8125f, 360, false},
                                            SpanCase{2.8125f, 359, true},
                                            SpanCase{kTwoBelow, 359, false},
                                            SpanCase{kTwoBelow, 358, true}));
 
-TEST_F(IntegrationTest, ShortScanUsesTheReadingsItHolds) {
+TEST_F(LaserIntegrationTest, ShortScanUsesTheReadingsItHolds) {
   const auto detector = Make(kLabelConfig);
   const float quarter = static_cast<float>(M_PI / 4.0);
   // Eight beams announced, two readings present.
@@ -384,7 +389,7 @@ TEST_F(IntegrationTest, ShortScanUsesTheReadingsItHolds) {
   EXPECT_EQ(At(*detector, -3, 1), kUnobserved);
 }
 
-TEST_F(IntegrationTest, BeamCountBeyondIntUsesTheReadingsItHolds) {
+TEST_F(LaserIntegrationTest, BeamCountBeyondIntUsesTheReadingsItHolds) {
   const auto detector = Make(kLabelConfig);
   const auto scan = MakeScan(0.0f, 1e-30f, 0, {1.05f});
   scan->angle_max = 1e10f;  // quotient 1e40 overflows to infinity: no beam
@@ -406,10 +411,10 @@ void PrintTo(const Geometry& geometry, std::ostream* out) {
        << geometry.angle_increment << " readings " << geometry.readings;
 }
 
-class DegenerateGeometryTest : public DetectorTest,
-                               public ::testing::WithParamInterface<Geometry> {};
+class LaserDegenerateGeometryTest : public LaserDetectorTest,
+                                    public ::testing::WithParamInterface<Geometry> {};
 
-TEST_P(DegenerateGeometryTest, UsesNoBeamAndSendsNothing) {
+TEST_P(LaserDegenerateGeometryTest, UsesNoBeamAndSendsNothing) {
   const Geometry& geometry = GetParam();
   const auto detector = Make(kTrackingConfig);
   auto scan = MakeScan(geometry.angle_min, geometry.angle_increment, 0,
@@ -427,7 +432,7 @@ TEST_P(DegenerateGeometryTest, UsesNoBeamAndSendsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    BadScans, DegenerateGeometryTest,
+    BadScans, LaserDegenerateGeometryTest,
     ::testing::Values(Geometry{0.0f, 1.0f, 0.0f, 3}, Geometry{0.0f, 1.0f, -0.25f, 3},
                       Geometry{0.0f, 1.0f, kNan, 3}, Geometry{0.0f, 1.0f, kInf, 3},
                       Geometry{0.0f, 1.0f, -kInf, 3}, Geometry{0.0f, kNan, 0.25f, 3},
@@ -436,9 +441,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- output scans
 
-class OutputScanTest : public DetectorTest, public ::testing::WithParamInterface<std::size_t> {};
+class LaserOutputScanTest : public LaserDetectorTest,
+                            public ::testing::WithParamInterface<std::size_t> {};
 
-TEST_P(OutputScanTest, TakeTheInputLayoutAndKeepTheirOwnValuesAndIntensities) {
+TEST_P(LaserOutputScanTest, TakeTheInputLayoutAndKeepTheirOwnValuesAndIntensities) {
   const auto detector = Make(kTrackingConfig);
   const auto scan = MakeScan(-1.0f, 0.25f, 5, {1, 2, 3, 4, 5});
   scan->range_min = 0.2f;
@@ -468,7 +474,7 @@ TEST_P(OutputScanTest, TakeTheInputLayoutAndKeepTheirOwnValuesAndIntensities) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(HeldRanges, OutputScanTest, ::testing::Values(0, 3, 5, 8));
+INSTANTIATE_TEST_SUITE_P(HeldRanges, LaserOutputScanTest, ::testing::Values(0, 3, 5, 8));
 
 // ---------------------------------------------------------------- processing cycle
 
@@ -528,9 +534,9 @@ std::shared_ptr<LaserScan> Blind() {
   return MakeScan(-4.0f * step, step, 8, std::vector<float>(9, kNan));
 }
 
-class ProcessTest : public DetectorTest {
+class LaserProcessTest : public LaserDetectorTest {
  protected:
-  ProcessTest()
+  LaserProcessTest()
       : detector_(Make(kTrackingConfig)),
         dynamic_scan_(std::make_shared<LaserScan>()),
         static_scan_(std::make_shared<LaserScan>()) {}
@@ -545,7 +551,7 @@ class ProcessTest : public DetectorTest {
   std::shared_ptr<LaserScan> static_scan_;
 };
 
-TEST_F(ProcessTest, FirstCallSendsEverythingToTheStaticScanAndOnlyIntegrates) {
+TEST_F(LaserProcessTest, FirstCallSendsEverythingToTheStaticScanAndOnlyIntegrates) {
   const auto scan = Room();
   dynamic_scan_->ranges.assign(12, 5.0f);
   dynamic_scan_->intensities.assign(4, 1.0f);
@@ -566,7 +572,7 @@ TEST_F(ProcessTest, FirstCallSendsEverythingToTheStaticScanAndOnlyIntegrates) {
   EXPECT_TRUE(MatchesDebugLine(lines[0], "Current pose: 1\\.5, -2\\.25, 0")) << lines[0];
 }
 
-TEST_F(ProcessTest, SecondCallAtTheSamePoseIntegratesOnAnUnchangedGridAndDivides) {
+TEST_F(LaserProcessTest, SecondCallAtTheSamePoseIntegratesOnAnUnchangedGridAndDivides) {
   const auto scan = Room();
   Process(scan, Pose(1.5, -2.25, 0.7));
   LogCapture log;
@@ -599,7 +605,7 @@ TEST_F(ProcessTest, SecondCallAtTheSamePoseIntegratesOnAnUnchangedGridAndDivides
   EXPECT_EQ(static_scan_->ranges[8], 4.0f);
 }
 
-TEST_F(ProcessTest, EndCellReachingTheThresholdExactlyIsStatic) {
+TEST_F(LaserProcessTest, EndCellReachingTheThresholdExactlyIsStatic) {
   const auto scan = MakeScan(0.0f, kAlongX, 1, {1.05f});
   // One hit: -1 + 0.5 is below the threshold 0.
   detector_->UpdateOccupancyGridMap(scan);
@@ -614,7 +620,7 @@ TEST_F(ProcessTest, EndCellReachingTheThresholdExactlyIsStatic) {
   EXPECT_EQ(static_scan_->ranges, std::vector<float>{1.05f});
 }
 
-TEST_F(ProcessTest, EndPointsOutsideTheGridAndNonFiniteReadingsAreStatic) {
+TEST_F(LaserProcessTest, EndPointsOutsideTheGridAndNonFiniteReadingsAreStatic) {
   const auto scan = MakeScan(0.0f, kAlongX, 4, {50.0f, kNan, kInf, -kInf, 3.0f});
   dynamic_scan_->ranges.assign(5, 6.0f);
   static_scan_->ranges.assign(5, 6.0f);
@@ -625,7 +631,7 @@ TEST_F(ProcessTest, EndPointsOutsideTheGridAndNonFiniteReadingsAreStatic) {
   EXPECT_EQ(dynamic_scan_->ranges[4], 6.0f);
 }
 
-TEST_F(ProcessTest, MovingForwardTwoCellsShiftsTheGridTwoColumnsBack) {
+TEST_F(LaserProcessTest, MovingForwardTwoCellsShiftsTheGridTwoColumnsBack) {
   Process(Room(), Pose(0.0, 0.0, 0.0));
   const cv::Mat before = Grid();
   Process(Blind(), Pose(0.2, 0.0, 0.0));
@@ -635,7 +641,7 @@ TEST_F(ProcessTest, MovingForwardTwoCellsShiftsTheGridTwoColumnsBack) {
   EXPECT_EQ(CellsNotAt(after.colRange(width - 2, width), 0.0f), 0);
 }
 
-TEST_F(ProcessTest, TurnFromPlusToMinusPointOneIsNormalised) {
+TEST_F(LaserProcessTest, TurnFromPlusToMinusPointOneIsNormalised) {
   detector_->Process(Room(), Pose(0.0, 0.0, 3.1), dynamic_scan_, static_scan_);
   detector_->Process(Blind(), Pose(0.0, 0.0, -3.1), dynamic_scan_, static_scan_);
   // A left turn of 2 pi - 6.2 rad; taken as -6.2 rad the 180 / 3.14
@@ -653,7 +659,7 @@ TEST_F(ProcessTest, TurnFromPlusToMinusPointOneIsNormalised) {
   EXPECT_GT(turned_by(left), 1e-2f);
 }
 
-TEST_F(ProcessTest, NonFinitePoseMovesNothingAndIsNotRemembered) {
+TEST_F(LaserProcessTest, NonFinitePoseMovesNothingAndIsNotRemembered) {
   Process(Room(), Pose(0.0, 0.0, 0.0));
   const cv::Mat before = Grid();
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -667,7 +673,7 @@ TEST_F(ProcessTest, NonFinitePoseMovesNothingAndIsNotRemembered) {
   EXPECT_EQ(MaxDifference(Grid().colRange(0, width - 2), before.colRange(2, width)), 0.0f);
 }
 
-TEST_F(ProcessTest, TrackingStartsAtTheFirstFinitePose) {
+TEST_F(LaserProcessTest, TrackingStartsAtTheFirstFinitePose) {
   // Only the tracking branch divides and logs the runtimes.
   const auto lines_of_call = [&](const geometry_msgs::msg::Pose& pose) {
     LogCapture log;
@@ -679,7 +685,7 @@ TEST_F(ProcessTest, TrackingStartsAtTheFirstFinitePose) {
   EXPECT_EQ(lines_of_call(Pose(0.0, 0.0, 0.0)), 3u);
 }
 
-TEST_F(ProcessTest, ZeroQuaternionReadsAsYawZero) {
+TEST_F(LaserProcessTest, ZeroQuaternionReadsAsYawZero) {
   geometry_msgs::msg::Pose zero = Pose(0.0, 0.0, 0.0);
   zero.orientation.w = 0.0;
   const auto scan = Room();
@@ -691,7 +697,7 @@ TEST_F(ProcessTest, ZeroQuaternionReadsAsYawZero) {
   EXPECT_EQ(MaxDifference(Grid(), reference->grid_map().log_odds_map()), 0.0f);
 }
 
-TEST_F(ProcessTest, JumpFarBeyondTheGridEmptiesIt) {
+TEST_F(LaserProcessTest, JumpFarBeyondTheGridEmptiesIt) {
   for (const double jump : {1e6, -1e30, 3e38}) {
     const auto detector = Make(kTrackingConfig);
     detector->Process(Room(), Pose(0.0, 0.0, 0.0), dynamic_scan_, static_scan_);
@@ -700,7 +706,7 @@ TEST_F(ProcessTest, JumpFarBeyondTheGridEmptiesIt) {
   }
 }
 
-TEST_F(ProcessTest, NullScansAreIgnored) {
+TEST_F(LaserProcessTest, NullScansAreIgnored) {
   Process(nullptr, Pose(0.0, 0.0, 0.0));
   detector_->Process(Room(), Pose(0.0, 0.0, 0.0), nullptr, static_scan_);
   detector_->UpdateOccupancyGridMap(nullptr);
@@ -714,9 +720,9 @@ TEST_F(ProcessTest, NullScansAreIgnored) {
 
 // ---------------------------------------------------------------- grid transform
 
-using TransformTest = DetectorTest;
+using LaserTransformTest = LaserDetectorTest;
 
-TEST_F(TransformTest, ShiftsFirstThenTurnsCounterClockwiseAboutTheCentre) {
+TEST_F(LaserTransformTest, ShiftsFirstThenTurnsCounterClockwiseAboutTheCentre) {
   const auto detector = Make(kTrackingConfig);
   const auto hits = [&] { return cv::countNonZero(detector->grid_map().log_odds_map() == -0.5f); };
   detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 1, {1.05f}));
@@ -730,7 +736,7 @@ TEST_F(TransformTest, ShiftsFirstThenTurnsCounterClockwiseAboutTheCentre) {
   EXPECT_EQ(hits(), 1);
 }
 
-TEST_F(TransformTest, OddGridTurnsAboutTheCellBelowItsCentre) {
+TEST_F(LaserTransformTest, OddGridTurnsAboutTheCellBelowItsCentre) {
   // 15 cells, grid centre 8, turn centre 7: half a turn maps cells 0..14 onto
   // 14..0 and nothing enters from outside. About cell 8, columns and rows 0
   // and 1 would enter as 0 and column and row 0 would survive the erosion.
@@ -741,7 +747,7 @@ TEST_F(TransformTest, OddGridTurnsAboutTheCellBelowItsCentre) {
   EXPECT_EQ(CellsNotAt(detector->grid_map().log_odds_map(), -1.0f), 0);
 }
 
-TEST_F(TransformTest, NonFiniteMotionLeavesTheGrid) {
+TEST_F(LaserTransformTest, NonFiniteMotionLeavesTheGrid) {
   const auto detector = Make(kTrackingConfig);
   detector->UpdateOccupancyGridMap(MakeScan(0.0f, kAlongX, 1, {1.05f}));
   const cv::Mat before = detector->grid_map().log_odds_map().clone();
@@ -759,9 +765,10 @@ void PrintTo(const Turn& turn, std::ostream* out) {
   *out << "angle " << std::setprecision(9) << turn.angle;
 }
 
-class TurnThresholdTest : public DetectorTest, public ::testing::WithParamInterface<Turn> {};
+class LaserTurnThresholdTest : public LaserDetectorTest,
+                               public ::testing::WithParamInterface<Turn> {};
 
-TEST_P(TurnThresholdTest, ClosesTheWarpAboveFiveHundredthsOfARadian) {
+TEST_P(LaserTurnThresholdTest, ClosesTheWarpAboveFiveHundredthsOfARadian) {
   const Turn& turn = GetParam();
   const auto detector = Make(kTrackingConfig);
   detector->UpdateOccupancyGridMap(Room());
@@ -795,7 +802,7 @@ TEST_P(TurnThresholdTest, ClosesTheWarpAboveFiveHundredthsOfARadian) {
   EXPECT_LT(MaxDifference(after, turn.closed ? closed : plain), 1e-4f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Angles, TurnThresholdTest,
+INSTANTIATE_TEST_SUITE_P(Angles, LaserTurnThresholdTest,
                          ::testing::Values(Turn{0.049f, false}, Turn{-0.049f, false},
                                            Turn{0.05f, true}, Turn{-0.05f, true},
                                            Turn{0.06f, true}));
