@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -34,7 +35,9 @@ std::unique_ptr<DynamicLaserDetector> MakeDetector(int width) {
                       << "log_odds_obstacle: 0.4\n"
                       << "log_odds_occlusion: 0.0\n"
                       << "log_odds_free_space: -0.2\n";
-  return std::make_unique<DynamicLaserDetector>(path);
+  auto detector = std::make_unique<DynamicLaserDetector>(path);
+  std::remove(path.c_str());
+  return detector;
 }
 
 std::size_t UsedBeams(const LaserScan& scan) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iomanip>
@@ -66,13 +67,24 @@ const char* const kTrackingConfig =
     "log_odds_occlusion: 0.25\n"
     "log_odds_free_space: -0.25\n";
 
-std::string WriteConfig(const std::string& yaml) {
-  static int counter = 0;
-  const std::string path = ::testing::TempDir() + "dynamic_laser_detector_" +
-                           std::to_string(getpid()) + "_" + std::to_string(counter++) + ".yaml";
-  std::ofstream(path) << yaml;
-  return path;
-}
+// A YAML file holding `yaml` for as long as the object lives.
+class ConfigFile {
+ public:
+  explicit ConfigFile(const std::string& yaml) {
+    static int counter = 0;
+    path_ = ::testing::TempDir() + "dynamic_laser_detector_" + std::to_string(getpid()) + "_" +
+            std::to_string(counter++) + ".yaml";
+    std::ofstream(path_) << yaml;
+  }
+  ~ConfigFile() { std::remove(path_.c_str()); }
+  ConfigFile(const ConfigFile&) = delete;
+  ConfigFile& operator=(const ConfigFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 std::string WithLine(const std::string& yaml, const std::string& line) {
   return yaml + line + "\n";
@@ -135,7 +147,8 @@ float MaxDifference(const cv::Mat& a, const cv::Mat& b) {
 class LaserDetectorTest : public ::testing::Test {
  protected:
   std::unique_ptr<DynamicLaserDetector> Make(const std::string& yaml) {
-    return std::make_unique<DynamicLaserDetector>(WriteConfig(yaml));
+    const ConfigFile file(yaml);
+    return std::make_unique<DynamicLaserDetector>(file.path());
   }
 };
 
