@@ -15,7 +15,7 @@ CMAKE_OPTIONS = -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
                 -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_BUILD_BENCHMARKS=ON -DLARKSPUR_BUILD_TOOLS=ON
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all deps build test sanitize install bench demo fuzz tsan format clean
+.PHONY: all deps build test sanitize install bench demo fuzz tsan test-aarch64 format clean
 
 all: build
 
@@ -97,6 +97,14 @@ demo:
 	@echo
 	@echo "Pictures of the demo: $(DEMO_OUT)/*.png (birds_eye_*, cloud_grid_*, laser_*, laser_grid_*)"
 	@echo "Per-frame table: $(DEMO_OUT)/frames.csv   summary: $(DEMO_OUT)/summary.txt"
+
+# The library, its tests and tools cross-compiled for 64-bit Arm and the whole
+# suite run under qemu-aarch64, against an arm64 Debian 12 sysroot cached in
+# $(AARCH64_DIR)/sysroot; then every output over the recorded data is compared
+# with this machine's build (scripts/test-aarch64.sh).
+AARCH64_DIR ?= build-aarch64
+test-aarch64: build
+	scripts/test-aarch64.sh $(AARCH64_DIR) $(BUILD_DIR) $(JOBS)
 
 format:
 	find src include test bench tools fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <optional>
@@ -79,12 +80,31 @@ inline void Drain(int out_fd, int err_fd, ChildResult& result) {
   }
 }
 
+// Words of the emulator that runs the test programs of a cross build (its
+// command line, words separated by spaces); none for a native build. A child
+// built for the emulated CPU cannot be started directly either.
+inline std::vector<std::string> EmulatorWords() {
+  std::vector<std::string> words;
+#ifdef LARKSPUR_TEST_EMULATOR
+  const std::string line = LARKSPUR_TEST_EMULATOR;
+  std::size_t start = 0;
+  while (start < line.size()) {
+    const std::size_t end = std::min(line.find(' ', start), line.size());
+    if (end > start) words.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+#endif
+  return words;
+}
+
 }  // namespace detail
 
 // Runs `program` with `args` and the environment described above.
 inline ChildResult RunChild(const std::string& program, std::vector<std::string> args,
                             const LoggerEnv& logger_env) {
   args.insert(args.begin(), program);
+  const std::vector<std::string> emulator = detail::EmulatorWords();
+  args.insert(args.begin(), emulator.begin(), emulator.end());
   std::vector<std::string> env = detail::ChildEnvironment(logger_env);
   std::vector<char*> argv = detail::CStrings(args);
   std::vector<char*> envp = detail::CStrings(env);

@@ -25,6 +25,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The emulator of a cross build, which has to start the tool as well.
+#ifdef LARKSPUR_TEST_EMULATOR
+constexpr const char* kLauncher = LARKSPUR_TEST_EMULATOR " ";
+#else
+constexpr const char* kLauncher = "";
+#endif
+
 struct RunResult {
   int exit_code = -1;  // -1: the tool did not exit normally (crash, signal)
   std::string out;
@@ -86,7 +93,7 @@ class ReplayTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   RunResult Run(const std::vector<std::string>& args) const {
-    std::string command = std::string("'") + LARKSPUR_REPLAY_EXE + "'";
+    std::string command = std::string(kLauncher) + "'" + LARKSPUR_REPLAY_EXE + "'";
     for (const auto& arg : args) command += " '" + arg + "'";
     command +=
         " > '" + (dir_ / "stdout.txt").string() + "' 2> '" + (dir_ / "stderr.txt").string() + "'";
