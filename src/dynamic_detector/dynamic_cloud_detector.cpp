@@ -23,13 +23,6 @@ using Cloud = DynamicCloudDetector::Cloud;
 // Depth to which the image corners are cast to bound the camera's footprint.
 constexpr double kFootprintDepth = 5.0;
 
-void RequireFinite(const char* key, float value) {
-  if (!std::isfinite(value)) {
-    throw std::invalid_argument("\"" + std::string(key) + "\" must be finite, got " +
-                                std::to_string(value));
-  }
-}
-
 // Image pixel (u, v) as the camera-frame point at kFootprintDepth. The
 // difference is single precision, the scaling double.
 Eigen::Vector4f CastToFootprintDepth(const Eigen::Matrix3f& intrinsic, std::int64_t u,
@@ -137,10 +130,10 @@ DynamicCloudDetector::DynamicCloudDetector(YAML::Node config) {
   log_odds_free_space_ = keys["log_odds_free_space"].as<float>();
 
   const int side = grid_config::GridSideFromConfig(width, resolution);
-  RequireFinite("occupancy_threshold", occupancy_threshold_);
-  RequireFinite("log_odds_obstacle", log_odds_obstacle_);
-  RequireFinite("log_odds_occlusion", log_odds_occlusion_);
-  RequireFinite("log_odds_free_space", log_odds_free_space_);
+  grid_config::RequireFinite("occupancy_threshold", occupancy_threshold_);
+  grid_config::RequireFinite("log_odds_obstacle", log_odds_obstacle_);
+  grid_config::RequireFinite("log_odds_occlusion", log_odds_occlusion_);
+  grid_config::RequireFinite("log_odds_free_space", log_odds_free_space_);
 
   LARKSPUR_LOGF_INFO("occupancy_threshold: %f", occupancy_threshold_);
   LARKSPUR_LOGF_INFO("log_odds_obstacle: %f", log_odds_obstacle_);
@@ -168,7 +161,9 @@ void DynamicCloudDetector::Init(const CameraInfo& camera_info) {
     for (const Eigen::Vector2f& p : footprint) corners.emplace_back(p.x(), p.y());
     std::vector<cv::Point2f> hull;
     cv::convexHull(corners, hull, false, true);
-    for (int i = 0; i < cells; ++i) {
+    // A footprint collapsed to a point or a line encloses no cell, and
+    // pointPolygonTest refuses the empty hull OpenCV may give for it.
+    for (int i = 0; hull.size() >= 3 && i < cells; ++i) {
       const cv::Point2f corner(grid_map_->GetXFromIndex(i), grid_map_->GetYFromIndex(i));
       if (cv::pointPolygonTest(hull, corner, false) > 0) roi_mask_[i] = 1;
     }

@@ -111,6 +111,11 @@ DynamicLaserDetector::DynamicLaserDetector(const std::string& config_path) {
     log_odds_sub_obstacle_scale_ = config["log_odds_sub_obstacle_scale"].as<float>();
   }
   const int side = grid_config::GridSideFromConfig(width, resolution);
+  grid_config::RequireFinite("occupancy_threshold", occupancy_threshold_);
+  grid_config::RequireFinite("log_odds_obstacle", log_odds_obstacle_);
+  grid_config::RequireFinite("log_odds_occlusion", log_odds_occlusion_);
+  grid_config::RequireFinite("log_odds_free_space", log_odds_free_space_);
+  grid_config::RequireFinite("log_odds_sub_obstacle_scale", log_odds_sub_obstacle_scale_);
   grid_map_ = std::make_shared<OccupancyGridMap>();
   grid_map_->Init(side, resolution);
 }

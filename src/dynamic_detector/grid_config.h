@@ -47,6 +47,15 @@ inline int GridSideFromConfig(float width, float resolution) {
   return static_cast<int>(side);
 }
 
+// Thresholds and increments: a non-finite value would stick in every cell it
+// touches. Throws std::invalid_argument naming the key.
+inline void RequireFinite(const char* key, float value) {
+  if (!std::isfinite(value)) {
+    throw std::invalid_argument("\"" + std::string(key) + "\" must be finite, got " +
+                                std::to_string(value));
+  }
+}
+
 }  // namespace grid_config
 }  // namespace perception
 }  // namespace kestrel

@@ -204,6 +204,27 @@ INSTANTIATE_TEST_SUITE_P(AllKeys, LaserNonNumericKeyTest,
                                            "log_odds_obstacle", "log_odds_occlusion",
                                            "log_odds_free_space", "log_odds_sub_obstacle_scale"));
 
+class LaserNonFiniteKeyTest : public LaserDetectorTest,
+                              public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LaserNonFiniteKeyTest, ThrowsInvalidArgumentNamingTheKey) {
+  for (const char* value : {".nan", ".inf", "-.inf"}) {
+    try {
+      Make(WithValue(kLabelConfig, GetParam(), value));
+      FAIL() << "no exception for " << GetParam() << " = " << value;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string(error.what()).find(std::string("\"") + GetParam() + "\""),
+                std::string::npos)
+          << error.what();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ThresholdAndIncrements, LaserNonFiniteKeyTest,
+                         ::testing::Values("occupancy_threshold", "log_odds_obstacle",
+                                           "log_odds_occlusion", "log_odds_free_space",
+                                           "log_odds_sub_obstacle_scale"));
+
 struct BadGrid {
   const char* resolution;
   const char* width;
