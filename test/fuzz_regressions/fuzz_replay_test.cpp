@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,10 @@ struct SavedInput {
   std::string name;
   Body body;
 };
+
+void PrintTo(const SavedInput& input, std::ostream* out) {
+  *out << input.target << "/" << input.name;
+}
 
 std::vector<SavedInput> SavedInputs() {
   std::vector<SavedInput> inputs;
