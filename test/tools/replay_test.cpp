@@ -280,6 +280,9 @@ struct BadInput {
   std::vector<std::string> expected;
 };
 
+// Test names print the case's name rather than its bytes.
+void PrintTo(const BadInput& input, std::ostream* out) { *out << input.name; }
+
 std::string Floats(std::initializer_list<float> values) {
   std::string bytes(values.size() * sizeof(float), '\0');
   std::size_t offset = 0;
