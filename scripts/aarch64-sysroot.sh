@@ -54,6 +54,7 @@ done
 
 include=$(IFS=,; echo "${with_deps[*]}")
 rm -rf "$staging"
+mkdir -p "$(dirname "$sysroot")"
 mmdebstrap --mode=root --variant=extract --architectures=arm64 \
   --include="$include" \
   --extract-hook='mkdir -p "$1/tmp/nodeps" && cd "$1/tmp/nodeps" &&
