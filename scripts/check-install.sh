@@ -9,7 +9,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-$root/build}" && pwd)
 jobs=${JOBS:-2}
-work=$(mktemp -d "${TMPDIR:-/tmp}/larkspur-install.XXXXXX")
+# The loader reports resolved paths, so the prefix is compared resolved too.
+work=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/larkspur-install.XXXXXX")")
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
@@ -33,8 +34,11 @@ cmake --build "$work/consumer" -j "$jobs" > "$work/build.log" \
   || { cat "$work/build.log" >&2; fail "consumer does not build"; }
 
 consumer=$work/consumer/larkspur_consumer
-ldd "$consumer" | grep -q "liblarkspur_perception_libs.so.* => $prefix/" \
-  || { ldd "$consumer" >&2; fail "consumer is not linked with the installed library"; }
+# ldd's listing is kept whole: a `grep -q` reading from the pipe would stop
+# early and fail the pipeline with SIGPIPE under pipefail.
+links=$(ldd "$consumer")
+grep -q "liblarkspur_perception_libs\.so.* => $prefix/" <<< "$links" \
+  || { echo "$links" >&2; fail "consumer is not linked with the installed library"; }
 
 actual=$(SPDLOG_STDOUT=true SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info "$consumer")
 expected=$'  1 [INFO] consumer has 2 ranges\n1, -2, '

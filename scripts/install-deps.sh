@@ -30,7 +30,7 @@ done
 
 missing=()
 for pkg in "${wanted[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+  if [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" != 'install ok installed' ]; then
     missing+=("$pkg")
   fi
 done
