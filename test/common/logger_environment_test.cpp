@@ -1,190 +1,173 @@
-// The logger's environment handling and console output, checked on the exact
-// standard output of a fresh process per environment (logger_scenario).
+// The logger's environment handling, console and journal output, checked on
+// what a fresh process (logger_scenario) writes under each environment.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <ostream>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "child_process.h"
 
 namespace {
 
-using larkspur_test::ChildResult;
-using larkspur_test::LoggerEnv;
-using larkspur_test::RunChild;
+using Env = std::map<std::string, std::string>;
 
-const std::string kStdoutNotSet = "environment variable SPDLOG_STDOUT is not set, and set true\n";
-const std::string kStdoutInvalid = "environment variable SPDLOG_STDOUT is invalid, and set true\n";
-const std::string kSystemdNotSet =
-    "environment variable SPDLOG_SYSTEMD is not set, and set false\n";
-const std::string kSystemdInvalid =
-    "environment variable SPDLOG_SYSTEMD is invalid, and set false\n";
-const std::string kLevelNotSet =
-    "environment variable SPDLOG_LEVEL is not set, and set default level\n";
-const std::string kLevelInvalid =
-    "environment variable SPDLOG_LEVEL is invalid, and set default level\n";
+std::string Notice(const std::string& text) { return "environment variable SPDLOG_" + text + "\n"; }
+const std::string kStdoutNotSet = Notice("STDOUT is not set, and set true");
+const std::string kStdoutInvalid = Notice("STDOUT is invalid, and set true");
+const std::string kSystemdNotSet = Notice("SYSTEMD is not set, and set false");
+const std::string kSystemdInvalid = Notice("SYSTEMD is invalid, and set false");
+const std::string kLevelNotSet = Notice("LEVEL is not set, and set default level");
+const std::string kLevelInvalid = Notice("LEVEL is invalid, and set default level");
 
-// Output of `logger_scenario mixed` at each level. Debug statements below the
-// level neither print nor advance the count.
+// `logger_scenario mixed` at each level: statements below the level neither
+// print nor advance the count; braces are printed as they stand.
 const std::string kMixedAtInfo =
-    "  1 [INFO] alpha 1\n"
-    "  2 [INFO] gamma 3\n"
-    "  3 [INFO] epsilon\n"
-    "next 4\n";
+    "  1 [INFO] alpha 1\n  2 [INFO] gamma {3} {:>{}}\n"
+    "  3 [INFO] epsilon {0}\nnext 4\n";
 const std::string kMixedAtDebug =
-    "  1 [INFO] alpha 1\n"
-    "  2 [DEBUG] beta 2\n"
-    "  3 [INFO] gamma 3\n"
-    "  4 [DEBUG] delta 4.5\n"
-    "  5 [INFO] epsilon\n"
-    "next 6\n";
-const std::string kMixedSilent = "next 1\n";
-// Console off: nothing is printed, but the statements are still counted.
-const std::string kMixedUnprinted = "next 4\n";
+    "  1 [INFO] alpha 1\n  2 [DEBUG] beta 2\n"
+    "  3 [INFO] gamma {3} {:>{}}\n  4 [DEBUG] delta 4.5\n"
+    "  5 [INFO] epsilon {0}\nnext 6\n";
 
-const LoggerEnv kConsoleAtInfo = {
+const Env kConsoleAtInfo = {
     {"SPDLOG_STDOUT", "true"}, {"SPDLOG_SYSTEMD", "false"}, {"SPDLOG_LEVEL", "info"}};
 
-LoggerEnv WithLevel(const std::string& level) {
-  LoggerEnv env = kConsoleAtInfo;
-  env["SPDLOG_LEVEL"] = level;
+Env With(const std::string& variable, const std::string& value) {
+  Env env = kConsoleAtInfo;
+  env["SPDLOG_" + variable] = value;
   return env;
 }
 
-LoggerEnv WithStdout(const std::string& value) {
-  LoggerEnv env = kConsoleAtInfo;
-  env["SPDLOG_STDOUT"] = value;
-  return env;
+// The count runs 1..127, 0, 1.. through the 8-bit counter's own wrap at 256.
+std::string CountLines(int statements) {
+  std::string lines;
+  for (int i = 1; i <= statements; ++i)
+    lines += fmt::format("{:3d} [INFO] statement {}\n", i % 128, i);
+  return lines;
 }
 
-ChildResult RunScenario(std::vector<std::string> args, const LoggerEnv& env) {
-  return RunChild(LARKSPUR_LOGGER_SCENARIO, std::move(args), env);
-}
-
-// "0123456789" repeated up to `length` characters.
 std::string Digits(int length) {
   std::string text;
   for (int i = 0; i < length; ++i) text += static_cast<char>('0' + i % 10);
   return text;
 }
 
-struct EnvironmentCase {
+struct Scenario {
   const char* name;
-  LoggerEnv env;
-  std::string expected_out;
+  Env env;
+  std::vector<std::string> args;
+  std::string expected;
 };
 
-void PrintTo(const EnvironmentCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Scenario& scenario, std::ostream* os) { *os << scenario.name; }
 
-class LoggerEnvironmentTest : public testing::TestWithParam<EnvironmentCase> {};
+class LoggerEnvironmentTest : public testing::TestWithParam<Scenario> {};
 
 TEST_P(LoggerEnvironmentTest, PrintsNoticesThenStatements) {
-  const ChildResult result = RunScenario({"mixed"}, GetParam().env);
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, GetParam().expected_out);
-  EXPECT_EQ(result.err, "");
+  const larkspur_test::ChildResult result =
+      larkspur_test::RunChild(LARKSPUR_LOGGER_SCENARIO, GetParam().args, GetParam().env);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.output, GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Variables, LoggerEnvironmentTest,
-    testing::Values(
-        EnvironmentCase{
-            "NothingSet", {}, kStdoutNotSet + kSystemdNotSet + kLevelNotSet + kMixedAtInfo},
-        EnvironmentCase{"AllValid", kConsoleAtInfo, kMixedAtInfo},
-        EnvironmentCase{"OnlyLevelSet",
-                        {{"SPDLOG_LEVEL", "debug"}},
-                        kStdoutNotSet + kSystemdNotSet + kMixedAtDebug},
-        EnvironmentCase{"LevelTrace", WithLevel("trace"), kMixedAtDebug},
-        EnvironmentCase{"LevelDebug", WithLevel("debug"), kMixedAtDebug},
-        EnvironmentCase{"LevelWarning", WithLevel("warning"), kMixedSilent},
-        EnvironmentCase{"LevelError", WithLevel("error"), kMixedSilent},
-        EnvironmentCase{"LevelCritical", WithLevel("critical"), kMixedSilent},
-        EnvironmentCase{"LevelUpperCase", WithLevel("DEBUG"), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"LevelCapitalised", WithLevel("Warning"), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"LevelSpdlogWarn", WithLevel("warn"), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"LevelSpdlogErr", WithLevel("err"), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"LevelOff", WithLevel("off"), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"LevelNumber", WithLevel("1"), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"LevelTrailingSpace", WithLevel("debug "), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"LevelEmpty", WithLevel(""), kLevelInvalid + kMixedAtInfo},
-        EnvironmentCase{"StdoutFalse",
-                        {{"SPDLOG_STDOUT", "false"}},
-                        kSystemdNotSet + kLevelNotSet + kMixedUnprinted},
-        EnvironmentCase{
-            "StdoutFalseAtDebug",
-            {{"SPDLOG_STDOUT", "false"}, {"SPDLOG_SYSTEMD", "false"}, {"SPDLOG_LEVEL", "debug"}},
-            "next 6\n"},
-        EnvironmentCase{"StdoutOne", WithStdout("1"), kStdoutInvalid + kMixedAtInfo},
-        EnvironmentCase{"StdoutUpperCase", WithStdout("TRUE"), kStdoutInvalid + kMixedAtInfo},
-        EnvironmentCase{"StdoutUpperCaseFalse", WithStdout("FALSE"), kStdoutInvalid + kMixedAtInfo},
-        EnvironmentCase{"StdoutEmpty", WithStdout(""), kStdoutInvalid + kMixedAtInfo},
-        EnvironmentCase{
-            "SystemdOne",
-            {{"SPDLOG_STDOUT", "true"}, {"SPDLOG_SYSTEMD", "1"}, {"SPDLOG_LEVEL", "info"}},
-            kSystemdInvalid + kMixedAtInfo},
-        EnvironmentCase{
-            "AllInvalidInReadingOrder",
-            {{"SPDLOG_LEVEL", "loud"}, {"SPDLOG_SYSTEMD", "no"}, {"SPDLOG_STDOUT", "yes"}},
-            kStdoutInvalid + kSystemdInvalid + kLevelInvalid + kMixedAtInfo}),
-    [](const testing::TestParamInfo<EnvironmentCase>& info) { return info.param.name; });
+const std::vector<std::string> kMixed = {"mixed"};
+const std::string kLong999 = "  1 [INFO] " + Digits(999) + "\n";
 
-// Line of `logger_scenario count` statement `i` with the count `count`.
-std::string CountLine(int count, int i) {
-  char prefix[16];
-  std::snprintf(prefix, sizeof(prefix), "%3d", count);
-  return std::string(prefix) + " [INFO] statement " + std::to_string(i) + "\n";
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Scenarios, LoggerEnvironmentTest, testing::Values(
+    Scenario{"NothingSet", {}, kMixed, kStdoutNotSet + kSystemdNotSet + kLevelNotSet + kMixedAtInfo},
+    Scenario{"OnlyLevel", {{"SPDLOG_LEVEL", "debug"}}, kMixed, kStdoutNotSet + kSystemdNotSet + kMixedAtDebug},
+    Scenario{"Trace", With("LEVEL", "trace"), kMixed, kMixedAtDebug},
+    Scenario{"WarningIsSilent", With("LEVEL", "warning"), kMixed, "next 1\n"},
+    Scenario{"CriticalIsSilent", With("LEVEL", "critical"), kMixed, "next 1\n"},
+    Scenario{"ConsoleOffStillCounts", {{"SPDLOG_STDOUT", "false"}}, kMixed, kSystemdNotSet + kLevelNotSet + "next 4\n"},
+    Scenario{"LevelUpperCase", With("LEVEL", "DEBUG"), kMixed, kLevelInvalid + kMixedAtInfo},
+    Scenario{"LevelSpdlogWord", With("LEVEL", "warn"), kMixed, kLevelInvalid + kMixedAtInfo},
+    Scenario{"LevelEmpty", With("LEVEL", ""), kMixed, kLevelInvalid + kMixedAtInfo},
+    Scenario{"StdoutOne", With("STDOUT", "1"), kMixed, kStdoutInvalid + kMixedAtInfo},
+    Scenario{"StdoutUpperCase", With("STDOUT", "TRUE"), kMixed, kStdoutInvalid + kMixedAtInfo},
+    Scenario{"SystemdOne", With("SYSTEMD", "1"), kMixed, kSystemdInvalid + kMixedAtInfo},
+    Scenario{"AllInvalidInReadingOrder", {{"SPDLOG_LEVEL", "loud"}, {"SPDLOG_SYSTEMD", "no"}, {"SPDLOG_STDOUT", "yes"}},
+             kMixed, kStdoutInvalid + kSystemdInvalid + kLevelInvalid + kMixedAtInfo},
+    Scenario{"CountWraps", kConsoleAtInfo, {"count", "300"}, CountLines(300)},
+    Scenario{"Printf999Kept", kConsoleAtInfo, {"long", "999"}, kLong999},
+    Scenario{"Printf1000Cut", kConsoleAtInfo, {"long", "1000"}, kLong999}),
+    [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+// clang-format on
 
-TEST(LoggerCountTest, RunsFromOneTo127ThenWrapsToZero) {
-  const ChildResult result = RunScenario({"count", "129"}, kConsoleAtInfo);
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  std::string expected;
-  for (int i = 1; i <= 127; ++i) expected += CountLine(i, i);
-  expected += "  0 [INFO] statement 128\n";
-  expected += "  1 [INFO] statement 129\n";
-  EXPECT_EQ(result.out, expected);
-}
+constexpr int kNoPrivateNamespace = 77;
 
-TEST(LoggerCountTest, KeepsTheSevenBitSequenceAcrossTheEightBitWrap) {
-  const ChildResult result = RunScenario({"count", "300"}, kConsoleAtInfo);
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  for (const std::string& line :
-       {CountLine(127, 255), CountLine(0, 256), CountLine(1, 257), CountLine(44, 300)}) {
-    EXPECT_NE(result.out.find(line), std::string::npos) << line;
+// In a child: a tmpfs over /run hides the host's journal, a datagram socket
+// takes its place, and the scenario logs one statement to it. Writes the
+// scenario's output, a NUL and the datagram to `report`.
+int ReceiveJournalEntry(const std::string& report) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("larkspur-test", "/run", "tmpfs", 0, "mode=0755") != 0) {
+    return kNoPrivateNamespace;
   }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, "/run/systemd/journal/socket", sizeof(address.sun_path) - 1);
+  const int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (mkdir("/run/systemd", 0755) != 0 || mkdir("/run/systemd/journal", 0755) != 0 ||
+      bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    return 1;
+  }
+  const larkspur_test::ChildResult run = larkspur_test::RunChild(
+      LARKSPUR_LOGGER_SCENARIO, {"journal"},
+      {{"SPDLOG_STDOUT", "false"}, {"SPDLOG_SYSTEMD", "true"}, {"SPDLOG_LEVEL", "info"}});
+  std::string datagram(1 << 16, '\0');
+  const ssize_t received = recv(sock, datagram.data(), datagram.size(), MSG_DONTWAIT);
+  datagram.resize(received > 0 ? static_cast<std::size_t>(received) : 0);
+  std::ofstream(report, std::ios::binary) << run.output << '\0' << datagram;
+  return run.exit_code;
 }
 
-TEST(LoggerCountTest, CountsDebugStatementsWhenTheyPass) {
-  const ChildResult result = RunScenario({"count", "64"}, WithLevel("debug"));
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  // Statement 64's debug line is the 127th, its info line the 128th.
-  EXPECT_NE(result.out.find("127 [DEBUG] hidden 64\n  0 [INFO] statement 64\n"), std::string::npos);
-  EXPECT_EQ(result.out.rfind("  1 [DEBUG] hidden 1\n  2 [INFO] statement 1\n", 0), 0u);
-}
-
-class LoggerPrintfLengthTest : public testing::TestWithParam<std::pair<int, int>> {};
-
-TEST_P(LoggerPrintfLengthTest, KeepsAtMost999Characters) {
-  const auto [length, kept] = GetParam();
-  const ChildResult result = RunScenario({"long", std::to_string(length)}, kConsoleAtInfo);
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "  1 [INFO] " + Digits(kept) + "\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, LoggerPrintfLengthTest,
-                         testing::Values(std::pair{998, 998}, std::pair{999, 999},
-                                         std::pair{1000, 999}, std::pair{1500, 999}));
-
-TEST(LoggerBracesTest, PrintsBracesAsTheyStand) {
-  const ChildResult result = RunScenario({"braces"}, kConsoleAtInfo);
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out,
-            "  1 [INFO] {} {0} {5} {:>{}}\n"
-            "  2 [INFO] {0} and {\n");
-  EXPECT_EQ(result.err, "");
+TEST(LoggerJournalTest, StatementReachesTheJournalWithItsLocation) {
+  const std::string report =
+      testing::TempDir() + "logger_journal_report_" + std::to_string(getpid());
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(ReceiveJournalEntry(report));
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kNoPrivateNamespace) {
+    GTEST_SKIP() << "no private mount namespace (needs root): journal output not checked";
+  }
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  std::ifstream file(report, std::ios::binary);
+  std::string location;
+  std::getline(file, location, '\0');
+  // The journal's fields are "NAME=value" lines (none of these values holds a
+  // newline, which would switch to a length-prefixed form).
+  std::map<std::string, std::string> fields;
+  for (std::string line; std::getline(file, line);) {
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  std::remove(report.c_str());
+  EXPECT_EQ(fields["MESSAGE"], "  1 [INFO] journal entry 42");
+  EXPECT_EQ(fields["PRIORITY"], "6");  // LOG_INFO
+  EXPECT_EQ(fields["SYSLOG_IDENTIFIER"], "spdlog");
+  // The console being off, the scenario prints only "<file>:<line>\n".
+  EXPECT_NE(location.find("logger_scenario.cpp:"), std::string::npos) << location;
+  EXPECT_EQ(fields["CODE_FILE"] + ":" + fields["CODE_LINE"] + "\n", location);
+  EXPECT_EQ(fields["CODE_FUNC"], "main");
 }
 
 }  // namespace
