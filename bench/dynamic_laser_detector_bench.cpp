@@ -4,15 +4,12 @@
 // (180 beams, driving robot). The integration and the grid transform are
 // also timed on their own.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <opencv2/core.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -28,17 +25,7 @@ using larkspur::datasets::ScanRecord;
 using sensor_msgs::msg::LaserScan;
 
 std::unique_ptr<DynamicLaserDetector> MakeDetector() {
-  const std::string path =
-      "/tmp/dynamic_laser_detector_bench_" + std::to_string(getpid()) + ".yaml";
-  std::ofstream(path) << "resolution: 0.1\n"
-                      << "width: 20\n"
-                      << "occupancy_threshold: 0.0\n"
-                      << "log_odds_obstacle: 0.4\n"
-                      << "log_odds_occlusion: 0.0\n"
-                      << "log_odds_free_space: -0.2\n";
-  auto detector = std::make_unique<DynamicLaserDetector>(path);
-  std::remove(path.c_str());
-  return detector;
+  return larkspur::datasets::RecordedScanLaserDetector(20);
 }
 
 // A full turn of 720 beams inside an 8 m x 6 m room with a pillar, every
