@@ -1,12 +1,8 @@
 // Runs one fixed series of log statements in a fresh process, so that the
-// logger reads the environment this process was started with.
-//
-//   logger_scenario mixed     info and debug statements of both forms, braces
-//                             included, then "next <n>": the count a statement
-//                             would receive next
-//   logger_scenario count N   N info statements, each after a debug one
-//   logger_scenario long N    one printf-form statement of N digits
-//   logger_scenario journal   one info statement; prints "<file>:<line>" of it
+// logger reads the environment this process was started with. Scenarios:
+// "mixed" (both forms at both levels, braces in the text, then the next
+// count), "count N", "long N" (N digits) and "journal" (prints the
+// statement's "<file>:<line>").
 #include <cstdio>
 #include <cstdlib>
 #include <string>

@@ -1,9 +1,8 @@
 // End-to-end runs of the replay tool: the built-in scene, the recorded data,
 // and every kind of bad input file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -48,11 +47,9 @@ std::map<std::string, std::pair<double, double>> ReadAccuracy(const fs::path& pa
 class ReplayTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    dir_ = fs::temp_directory_path() / ("larkspur_replay_" + name + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    std::string folder = (fs::temp_directory_path() / "larkspur_replay_XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    dir_ = folder;
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -208,14 +205,10 @@ const BadInput kBadInputs[] = {
      {"--kitti", "kitti"}, 1, {"000000.label", "holds 3 labels for a frame of 2 points"}},
     {"UnparsableReading", {{"s.txt", kScans + "1.1 -1.5 0.5 0.0 5.0 3 1 abc 1\n"}},
      {"--laser-text", "s.txt"}, 1, {"s.txt:3:", "cannot read range reading from 'abc'"}},
-    {"TooFewReadings", {{"s.txt", kScans + "1.1 -1.5 0.5 0.0 5.0 3 1 1\n"}},
-     {"--laser-text", "s.txt"}, 1, {"s.txt:3:", "missing range reading"}},
     {"NegativeBeamCount", {{"s.txt", kScans + "1.1 -1.5 0.5 0.0 5.0 -1\n"}},
      {"--laser-text", "s.txt"}, 1, {"s.txt:3:", "invalid beam count"}},
     {"TruncatedFlaserLine", {{"log.clf", "FLASER 3 1 1 1 0 0 0 0 0 0 1.0 host 1.0\nFLASER 3 1.0 1.0 1.0 0.0 0.0\n"}},
      {"--carmen", "log.clf"}, 1, {"log.clf:2:", "missing laser theta"}},
-    {"LogWithoutScans", {{"log.clf", "ODOM 0 0 0 0 0 0 1.0 host 1.0\n"}}, {"--carmen", "log.clf"}, 1, {"log.clf", "no scans"}},
-    {"GarbagePcd", {{"c.pcd", "hello, not a point cloud\n"}}, {"--pcd", "c.pcd"}, 1, {"c.pcd", "not a readable PCD file"}},
     {"TruncatedBinaryPcd", {{"c.pcd", kPcd + "DATA binary\n" + Floats({1, 2, 3, 4, 5})}}, {"--pcd", "c.pcd"}, 1,
      {"c.pcd", "data shorter than the header announces (20 of 120 bytes)"}},
     {"MissingFile", {}, {"--laser-text", "absent.txt"}, 1, {"absent.txt", "cannot open file"}},
@@ -224,10 +217,6 @@ const BadInput kBadInputs[] = {
     {"DetectorConfigNotANumber", {{"d.yaml", "resolution: abc\nwidth: 20\noccupancy_threshold: 0\nlog_odds_obstacle: 0.2\n"
                                              "log_odds_occlusion: 0\nlog_odds_free_space: -0.4\n"}},
      {"--cloud-detector", "d.yaml"}, 1, {"d.yaml", "\"resolution\" is not a finite number"}},
-    {"CameraExtrinsicWrongSize", {{"c.yaml", "camera_id: 0\nwidth: 640\nheight: 480\nintrinsic: [400, 0, 320, 0, 400, 240, 0, 0, 1]\n"
-                                             "extrinsic: [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0]\n"}},
-     {"--camera", "c.yaml"}, 1, {"c.yaml", "\"extrinsic\" must be a list of 16 numbers"}},
-    {"NonNumericFrames", {}, {"--frames", "abc"}, 2, {"--frames: expected a whole number"}},
     {"TwoInputs", {}, {"--kitti", "a", "--carmen", "b"}, 2, {"only one input can be replayed at a time"}},
 };
 // clang-format on
