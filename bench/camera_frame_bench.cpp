@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iostream>
 #include <memory>
 
 #include "datasets.h"
 #include "larkspur_perception_libs/camera_frame.h"
+#include "recorded_data.h"
 
 namespace {
 
@@ -29,11 +29,8 @@ void Calculate(benchmark::State& state, const std::shared_ptr<Cloud>& cloud) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const auto path = larkspur::datasets::SharedDataPath("kitti_hdl64/velodyne/000000.bin");
-  if (!path) {
-    std::cout << "kitti_hdl64/velodyne/000000.bin not available: nothing to measure\n";
-    return 0;
-  }
+  const auto path = larkspur::bench::RecordedFile("kitti_hdl64/velodyne/000000.bin");
+  if (!path) return 0;
   const auto scan = larkspur::datasets::ReadKittiBin(*path);
   constexpr std::size_t kPoints = 100000;
   auto cloud = std::make_shared<Cloud>();

@@ -25,13 +25,13 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "datasets.h"
 #include "larkspur_perception_libs/cloud_cluster.h"
+#include "recorded_data.h"
 
 // glibc's own allocator entry points, wrapped to count the bytes in use.
 extern "C" {
@@ -166,11 +166,8 @@ void PclEuclideanClustering(benchmark::State& state, const CloudPtr& cloud, floa
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const auto path = larkspur::datasets::SharedDataPath("kitti_hdl64/velodyne/000000.bin");
-  if (!path) {
-    std::cout << "kitti_hdl64/velodyne/000000.bin not available: nothing to measure\n";
-    return 0;
-  }
+  const auto path = larkspur::bench::RecordedFile("kitti_hdl64/velodyne/000000.bin");
+  if (!path) return 0;
   const CloudPtr cloud = ObstaclePoints(*path);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
   // The grid clustering runs first: PCL's OpenMP worker threads keep spinning

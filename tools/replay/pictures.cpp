@@ -266,28 +266,31 @@ cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_rang
   Canvas canvas(fmt::format("Frame {}: laser path, {} of {} beams dynamic (Process)", frame.index,
                             dynamic, classified),
                 range, has_truth ? 3 : 2);
+  struct BeamEnd {
+    std::size_t index;
+    double x, y;
+    bool dynamic;
+  };
+  std::vector<BeamEnd> ends;
   for (std::size_t i = 0; i < classified; ++i) {
     const float r = scan.ranges[i];
     if (!std::isfinite(r)) continue;
     const double bearing = scan.angle_min + static_cast<float>(i) * scan.angle_increment;
-    const double x = r * std::cos(bearing);
-    const double y = r * std::sin(bearing);
-    const bool is_dynamic = IsDynamicBeam(*output.dynamic_scan, i);
-    canvas.Line(0.0, 0.0, x, y, is_dynamic ? cv::Scalar(170, 170, 255) : cv::Scalar(225, 225, 225));
+    ends.push_back(
+        {i, r * std::cos(bearing), r * std::sin(bearing), IsDynamicBeam(*output.dynamic_scan, i)});
   }
-  for (std::size_t i = 0; i < classified; ++i) {
-    const float r = scan.ranges[i];
-    if (!std::isfinite(r)) continue;
-    const double bearing = scan.angle_min + static_cast<float>(i) * scan.angle_increment;
-    const double x = r * std::cos(bearing);
-    const double y = r * std::sin(bearing);
-    const bool is_dynamic = IsDynamicBeam(*output.dynamic_scan, i);
+  // All beams before any end mark, so that no beam hides a mark.
+  for (const BeamEnd& end : ends) {
+    canvas.Line(0.0, 0.0, end.x, end.y,
+                end.dynamic ? cv::Scalar(170, 170, 255) : cv::Scalar(225, 225, 225));
+  }
+  for (const BeamEnd& end : ends) {
     // The truth ring first, so that the detector's colour stays visible.
-    if (has_truth && frame.scan_truth[i].moving == Label::kYes) {
-      canvas.Mark(x, y, kTruthColour, Marker::kRing, 9);
+    if (has_truth && frame.scan_truth[end.index].moving == Label::kYes) {
+      canvas.Mark(end.x, end.y, kTruthColour, Marker::kRing, 9);
     }
-    canvas.Mark(x, y, is_dynamic ? kDynamicColour : kStaticColour, Marker::kDot,
-                is_dynamic ? 5 : 3);
+    canvas.Mark(end.x, end.y, end.dynamic ? kDynamicColour : kStaticColour, Marker::kDot,
+                end.dynamic ? 5 : 3);
   }
   canvas.Robot();
   canvas.ScaleBar();
