@@ -3,9 +3,7 @@
 #pragma once
 
 #include <Eigen/Dense>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "datasets.h"
@@ -13,42 +11,16 @@
 
 namespace larkspur_test {
 
-// Twelve numbers after `key` in KITTI's calib.txt, row-major 3 x 4.
-inline std::optional<Eigen::Matrix<float, 3, 4, Eigen::RowMajor>> ReadCalibRow(
-    const std::string& path, const std::string& key) {
-  std::ifstream file(path);
-  std::string line;
-  while (std::getline(file, line)) {
-    std::istringstream fields(line);
-    std::string name;
-    fields >> name;
-    if (name != key) continue;
-    Eigen::Matrix<float, 3, 4, Eigen::RowMajor> values;
-    for (int k = 0; k < 12; ++k) fields >> values.data()[k];
-    if (fields.fail()) return std::nullopt;
-    return values;
-  }
-  return std::nullopt;
-}
-
-// Camera 0 in the velodyne (robot) frame: intrinsics from "P0:", extrinsic the
-// inverse of "Tr:" (velodyne to camera). calib.txt has no image size; 1241 x
-// 376 is that of KITTI odometry sequences 00 to 02. Nothing when the data is
-// absent.
+// Camera 0 in the velodyne (robot) frame: the extrinsic is the inverse of
+// calib.txt's "Tr:" (velodyne to camera); intrinsics and image size are those
+// of KITTI odometry sequences 00 to 02 (calib.txt's "P0:", 1241 x 376, as the
+// file holds no image size). Nothing when the data is absent.
 inline std::optional<kestrel::perception::CameraInfo> KittiCamera0() {
-  const std::optional<std::string> path =
-      larkspur::datasets::SharedDataPath("kitti_hdl64/calib.txt");
+  const auto path = larkspur::datasets::SharedDataPath("kitti_hdl64/calib.txt");
   if (!path) return std::nullopt;
-  const auto projection = ReadCalibRow(*path, "P0:");
-  const auto velodyne_to_camera = ReadCalibRow(*path, "Tr:");
-  if (!projection || !velodyne_to_camera) return std::nullopt;
-  kestrel::perception::CameraInfo camera;
-  camera.width = 1241;
-  camera.height = 376;
-  camera.intrinsic = projection->leftCols<3>();
-  Eigen::Matrix4f to_camera = Eigen::Matrix4f::Identity();
-  to_camera.topRows<3>() = *velodyne_to_camera;
-  camera.extrinsic = to_camera.inverse();
+  kestrel::perception::CameraInfo camera{1241, 376};
+  camera.intrinsic << 718.856f, 0.0f, 607.1928f, 0.0f, 718.856f, 185.2157f, 0.0f, 0.0f, 1.0f;
+  camera.extrinsic = larkspur::datasets::ReadKittiVeloToCam(*path).inverse();
   return camera;
 }
 
