@@ -201,31 +201,16 @@ void LaserDetectorSeeds(const fs::path& dir) {
   if (!calls.steps.empty()) SaveInput(dir, "calls_last", calls);
 }
 
-kestrel::perception::GroundRemovalParams StreetParams() {
-  kestrel::perception::GroundRemovalParams params;
-  params.sector_angle = 0.1f;
-  params.max_range = 30.0f;
-  params.min_range = 2.0f;
-  params.bin_size = 0.5f;
-  params.ground_height = -1.73f;
-  params.max_fit_error = 0.05f;
-  params.max_slope = 0.3f;
-  params.seed_max_above = 0.4f;
-  params.seed_max_below = 0.4f;
-  params.ground_distance_threshold = 0.2f;
-  params.max_height_jump = 0.3f;
-  params.near_zone_x_limit = 2.5f;
-  params.near_zone_depth = 0.5f;
-  params.max_point_height = 3.0f;
-  params.split_distance = 0.2f;
-  params.outlier_sigma_factor = 2.0f;
-  return params;
-}
+// A street of slopes up to 0.3 under a sensor 1.73 m high, in the record's
+// field order (reserved fields zero).
+const kestrel::perception::GroundRemovalParams kStreetParams{0.1f, 30.0f, 2.0f, 0.5f, -1.73f, 0.05f,
+                                                             0.0f, 0.3f,  0.4f, 0.4f, 0.2f,   0.0f,
+                                                             0.3f, 2.5f,  0.5f, 3.0f, 0.2f,   2.0f};
 
 void GroundRemovalSeeds(const fs::path& dir) {
   using Step = larkspur::fuzz::GroundRemovalStep;
   larkspur::fuzz::GroundRemovalInput street;
-  street.params = StreetParams();
+  street.params = kStreetParams;
   for (std::uint8_t op :
        {Step::kSetInputCloud, Step::kGroundRemoveKept, Step::kGroundRemove, Step::kReadBack}) {
     Step step;
@@ -236,7 +221,7 @@ void GroundRemovalSeeds(const fs::path& dir) {
   SaveInput(dir, "street", street);
 
   larkspur::fuzz::GroundRemovalInput parts;
-  parts.params = StreetParams();
+  parts.params = kStreetParams;
   for (std::uint8_t op :
        {Step::kFindPrototypes, Step::kLineFitting, Step::kLeastSquareFit, Step::kSegmentDistance}) {
     Step step;
