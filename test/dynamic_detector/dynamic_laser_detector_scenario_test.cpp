@@ -1,5 +1,3 @@
-// Recorded scans through the whole processing cycle: properties that must hold
-// on real data rather than on hand-made geometry.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -19,9 +17,9 @@ using sensor_msgs::msg::LaserScan;
 using Recording = std::tuple<std::string, std::size_t, std::size_t>;
 class DynamicLaserDetectorScenario : public ::testing::TestWithParam<Recording> {};
 
-// Every used beam goes to exactly one output scan with its reading, and a
-// reading that stayed within 2 cm over the 20 scans before while the robot
-// stands still (an obstacle seen again and again) is static.
+// On recorded scans, every used beam goes to exactly one output scan with its
+// reading, and a reading that stayed within 2 cm over the 20 scans before while
+// the robot stands still (an obstacle seen again and again) is static.
 TEST_P(DynamicLaserDetectorScenario, EveryBeamInOneScanAndStableReadingsStatic) {
   const auto& [file, scans, standing] = GetParam();
   const auto path = larkspur::datasets::SharedDataPath(file);
@@ -60,9 +58,8 @@ TEST_P(DynamicLaserDetectorScenario, EveryBeamInOneScanAndStableReadingsStatic) 
   EXPECT_LE(stable_dynamic * 100, stable) << stable_dynamic << " of " << stable << " dynamic";
 }
 
-// People walking around a robot that stands still: 512 beams with inf and NaN
-// readings, identity pose. A robot standing still for 143 scans, then driving
-// through the Intel lab: 180 beams, no return read as 81.0 m.
+// People walking around a standing robot (512 beams, inf and NaN readings); a
+// robot standing for 143 scans, then driving through a lab (180 beams, odometry).
 INSTANTIATE_TEST_SUITE_P(Recordings, DynamicLaserDetectorScenario,
                          ::testing::Values(Recording{"laser_people/scans.txt", 800, 800},
                                            Recording{"laser_intel/intel_excerpt.clf", 450, 143}));

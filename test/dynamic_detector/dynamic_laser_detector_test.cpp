@@ -13,6 +13,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,8 @@ constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kMarker = 3.4028235e38f;
 
-// Increments chosen so that every label leaves a distinct value on a fresh
-// cell (-1): hit -0.5, sub-obstacle -0.75, occluded -0.7, free -0.95.
+// Every label leaves a distinct value on a fresh cell (-1): hit -0.5,
+// sub-obstacle -0.75, occluded -0.7, free -0.95; two hits reach the threshold.
 const std::string kConfig =
     "resolution: 0.1\nwidth: 6\noccupancy_threshold: 0.0\n"
     "log_odds_obstacle: 0.5\nlog_odds_occlusion: 0.3\nlog_odds_free_space: 0.05\n";
@@ -75,18 +76,20 @@ std::shared_ptr<LaserScan> Scan(float angle_min, float increment, float beams,
 // Beams along +x: increments of 2^-12 rad keep end points within 1 mm of the axis.
 constexpr float kAlongX = 1.0f / 4096.0f;
 
-// Eight beams from -90 degrees in 22.5 degree steps, one of them NaN, plus a
-// ninth reading beyond the used span.
+// Eight beams from -90 degrees in 22.5 degree steps, one NaN, one infinite and
+// one ending outside the grid, plus a ninth reading beyond the used span.
 std::shared_ptr<LaserScan> Room() {
   const float step = static_cast<float>(M_PI / 8.0);
-  return Scan(-4.0f * step, step, 8, {1.2f, 1.5f, kNan, 2.0f, 1.05f, 2.2f, 1.8f, 1.3f, 4.0f});
+  return Scan(-4.0f * step, step, 8, {1.2f, 1.5f, kNan, 50.0f, 1.05f, kInf, 1.8f, 1.3f, 4.0f});
 }
 
-// 361 NaN readings but beam `lit`'s 1 m, which ends in cell (-10, 3).
-std::vector<float> Lit(std::size_t lit) {
+// 361 readings, NaN but 1 m at beam `lit`, ending in cell (-10, 3), and 2 m at
+// the next, ending in cell (-19, 6).
+std::shared_ptr<LaserScan> Span(float beams, std::size_t lit) {
   std::vector<float> ranges(361, kNan);
   ranges[lit] = 1.0f;
-  return ranges;
+  ranges[lit + 1] = 2.0f;
+  return Scan(-2.8125f, 1.0f / 64, beams, ranges);
 }
 
 // Log-odds of the cell dx columns and dy rows away from the robot's cell.
@@ -96,10 +99,7 @@ float At(const DynamicLaserDetector& detector, int dx, int dy) {
 }
 
 int CellsNotAt(const cv::Mat& map, float value) { return cv::countNonZero(map != value); }
-
-float MaxDifference(const cv::Mat& a, const cv::Mat& b) {
-  return static_cast<float>(cv::norm(a, b, cv::NORM_INF));
-}
+double MaxDifference(const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_INF); }
 
 TEST(LaserIntegrationTest, LabelsTheCellsOfOneScan) {
   using Cells = std::vector<std::tuple<int, int, float>>;  // dx, dy, log-odds
@@ -117,10 +117,8 @@ TEST(LaserIntegrationTest, LabelsTheCellsOfOneScan) {
       {Scan(0.0f, kAlongX, 1, {0.5f}, 0.5f, 2.0f), {{4, 0, kFree}, {5, 0, kOccluded}}},
       {Scan(0.0f, kAlongX, 1, {2.0f}, 0.5f, 2.0f), {{19, 0, kFree}, {20, 0, kOccluded}}},
       // 360 beams, or 360 - 2^-15 (angle_max two floats below 2.8125), truncated to 359.
-      {Scan(-2.8125f, 1.0f / 64, 360.0f, Lit(360)), {{-10, 3, kUnseen}}},
-      {Scan(-2.8125f, 1.0f / 64, 360.0f, Lit(359)), {{-10, 3, kHit}}},
-      {Scan(-2.8125f, 1.0f / 64, 360.0f - 1.0f / 32768, Lit(359)), {{-10, 3, kUnseen}}},
-      {Scan(-2.8125f, 1.0f / 64, 360.0f - 1.0f / 32768, Lit(358)), {{-10, 3, kHit}}},
+      {Span(360.0f, 359), {{-10, 3, kHit}, {-19, 6, kUnseen}}},
+      {Span(360.0f - 1.0f / 32768, 358), {{-10, 3, kHit}, {-19, 6, kUnseen}}},
       // A NaN reading leaves its sector [0, pi/4) unseen but for beam 1's marks.
       {Scan(0.0f, quarter, 2, {kNan, 1.05f}), {{5, 1, kUnseen}, {7, 7, kHit}, {7, 6, kSub}}},
       // Eight beams announced, two readings held: beams 2 and 3 are not read.
@@ -130,7 +128,6 @@ TEST(LaserIntegrationTest, LabelsTheCellsOfOneScan) {
       {Scan(0.0f, 0.0f, 1, {1.05f}), {{10, 0, kUnseen}}},
       {Scan(0.0f, -0.25f, -4, {1.05f}), {{10, 0, kUnseen}}},
       {Scan(0.0f, kNan, 1, {1.05f}), {{10, 0, kUnseen}}},
-      {Scan(0.0f, kInf, 1, {1.05f}), {{10, 0, kUnseen}}},
       // An end point just outside the grid still marks its neighbour inside.
       {Scan(0.0f, kAlongX, 1, {3.05f}), {{29, 0, kSub}, {28, 0, kFree}}},
   };
@@ -151,12 +148,9 @@ TEST(LaserConfigurationTest, ValueOutOfRangeThrowsNamingTheKey) {
         "log_odds_occlusion: -.inf", "log_odds_free_space: .nan",
         "log_odds_sub_obstacle_scale: .inf"}) {
     const std::string key = line.substr(0, line.find(':'));
-    try {
-      Make(Edit(line));
-      ADD_FAILURE() << "no exception for " << line;
-    } catch (const std::invalid_argument& error) {
-      EXPECT_THAT(error.what(), ::testing::HasSubstr('"' + key + '"'));
-    }
+    EXPECT_THAT([&] { Make(Edit(line)); }, ::testing::ThrowsMessage<std::invalid_argument>(
+                                               ::testing::HasSubstr('"' + key + '"')))
+        << line;
   }
   // Missing and non-numeric values keep the YAML library's exceptions.
   EXPECT_THROW(Make(Edit("width:")), YAML::Exception);
@@ -174,13 +168,20 @@ TEST(LaserProcessTest, FirstCallOnlyIntegratesThenTheGridFollowsKnownPoses) {
     detector->Process(scan, pose, dynamic_scan, static_scan);
     return detector->grid_map().log_odds_map().clone();
   };
-  const cv::Mat before = process(scan, PlanarPose(0.0, -2.25, 0.0));
+  const cv::Mat first = process(scan, PlanarPose(0.0, -2.25, 0.0));
   EXPECT_EQ(dynamic_scan->ranges, std::vector<float>(9, kMarker));
   EXPECT_EQ(static_scan->header, scan->header);
   EXPECT_THAT(static_scan->ranges, Pointwise(NanSensitiveFloatEq(), scan->ranges));
   const auto reference = Make();
   reference->UpdateOccupancyGridMap(scan);
-  EXPECT_EQ(MaxDifference(before, reference->grid_map().log_odds_map()), 0.0f);
+  EXPECT_EQ(MaxDifference(first, reference->grid_map().log_odds_map()), 0.0);
+  // Seen twice from one pose, every end cell in the grid holds exactly the
+  // threshold; the others and non-finite readings are static too.
+  dynamic_scan->ranges.assign(9, 5.0f);
+  const cv::Mat before = process(scan, PlanarPose(0.0, -2.25, 0.0));
+  EXPECT_EQ(dynamic_scan->ranges, std::vector<float>({kMarker, kMarker, kMarker, kMarker, kMarker,
+                                                      kMarker, kMarker, kMarker, 5.0f}));
+  EXPECT_THAT(static_scan->ranges, Pointwise(NanSensitiveFloatEq(), scan->ranges));
 
   // Poses without a finite x, y and yaw move nothing; a zero quaternion is yaw 0.
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -188,33 +189,14 @@ TEST(LaserProcessTest, FirstCallOnlyIntegratesThenTheGridFollowsKnownPoses) {
   zero_quaternion.orientation.w = 0.0;
   for (const auto& unknown : {PlanarPose(nan, 0.0, 0.0), PlanarPose(0.0, 0.0, nan),
                               PlanarPose(1e300, 0.0, 0.0), zero_quaternion}) {
-    EXPECT_EQ(MaxDifference(process(blind, unknown), before), 0.0f);
+    EXPECT_EQ(MaxDifference(process(blind, unknown), before), 0.0);
   }
   // Two cells forward from the last known pose: zeros enter at the front.
   const cv::Mat after = process(blind, PlanarPose(0.2, -2.25, 0.0));
   const int width = after.cols;
-  EXPECT_EQ(MaxDifference(after.colRange(0, width - 2), before.colRange(2, width)), 0.0f);
+  EXPECT_EQ(MaxDifference(after.colRange(0, width - 2), before.colRange(2, width)), 0.0);
   EXPECT_EQ(CellsNotAt(after.colRange(width - 2, width), 0.0f), 0);
   EXPECT_EQ(CellsNotAt(process(blind, PlanarPose(3e38, -1e30, 0.3)), 0.0f), 0);
-}
-
-TEST(LaserDivideTest, AtTheThresholdFarOrNonFiniteIsStatic) {
-  const auto detector = Make();
-  const auto scan = Scan(0.0f, kAlongX, 1, {1.05f});
-  auto dynamic_scan = std::make_shared<LaserScan>();
-  auto static_scan = std::make_shared<LaserScan>();
-  for (const float in_dynamic : {1.05f, kMarker}) {  // log-odds -0.5, then exactly 0
-    detector->UpdateOccupancyGridMap(scan);
-    detector->Divide(scan, dynamic_scan, static_scan);
-    EXPECT_EQ(dynamic_scan->ranges, std::vector<float>{in_dynamic});
-  }
-  // Outside the grid, NaN and infinite keep their reading; the fifth is unused.
-  dynamic_scan->ranges.assign(6, 6.0f);
-  detector->Divide(Scan(0.0f, kAlongX, 4, {50.0f, kNan, kInf, -kInf, 3.0f}), dynamic_scan,
-                   static_scan);
-  EXPECT_EQ(dynamic_scan->ranges, std::vector<float>({kMarker, kMarker, kMarker, kMarker, 6.0f}));
-  EXPECT_THAT(std::vector<float>(static_scan->ranges.begin(), static_scan->ranges.begin() + 4),
-              Pointwise(NanSensitiveFloatEq(), {50.0f, kNan, kInf, -kInf}));
 }
 
 TEST(LaserTransformTest, OddGridTurnsAboutTheCellBelowItsCentre) {
