@@ -32,17 +32,15 @@ Eigen::Matrix4f CameraAt(float x, float y, float z) {
   return extrinsic;
 }
 
-// Columns 0 to 3: smallest and largest bearing, nearest and farthest point.
-std::vector<Xyz> Columns(const FrameData& data) {
-  std::vector<Xyz> columns;
-  for (int i = 0; i < data.points.cols(); ++i) {
-    columns.push_back({data.points(0, i), data.points(1, i), data.points(2, i)});
-  }
-  return columns;
-}
-
-pcl::PointXYZ Polar(float range, float angle, float z) {
-  return {range * std::cos(angle), range * std::sin(angle), z};
+// The four columns, smallest and largest bearing, nearest and farthest
+// point, through a message whose shape held 7 points.
+std::vector<Xyz> Shape(CameraFrame& frame) {
+  larkspur_protocol::msg::SemanticPointCloud msg;
+  msg.shape.resize(7);
+  EXPECT_TRUE(frame.fillShapeToMsg(msg));
+  std::vector<Xyz> shape;
+  for (const auto& p : msg.shape) shape.push_back({p.x, p.y, p.z});
+  return shape;
 }
 
 // Runs first so that the registry is still as the library loaded it.
@@ -89,20 +87,14 @@ TEST(CameraFrameInstanceTest, ConcurrentLoadsAndGetsSeeWholeFrames) {
   }
 }
 
-TEST(CameraFrameTest, BearingExampleFillsAShapeOfFour) {
+TEST(CameraFrameTest, BearingExample) {
   // Bearings 0, -0.5, +0.5 rad relative to the first point; distances 2, 1, 3.
-  const pcl::PointXYZ second = Polar(1, -0.5f, 0.2f);
-  const pcl::PointXYZ third = Polar(3, 0.5f, 0.3f);
+  const Xyz second = {std::cos(-0.5f), std::sin(-0.5f), 0.2f};
+  const Xyz third = {3 * std::cos(0.5f), 3 * std::sin(0.5f), 0.3f};
   CameraFrame frame(CameraAt(0, 0, 1.5f));
-  ASSERT_TRUE(frame.calculate(MakeCloud({Polar(2, 0, 0.1f), second, third})));
-  larkspur_protocol::msg::SemanticPointCloud msg;
-  msg.shape.resize(7);
-  ASSERT_TRUE(frame.fillShapeToMsg(msg));
-  std::vector<Xyz> shape;
-  for (const auto& p : msg.shape) shape.push_back({p.x, p.y, p.z});
-  const Xyz s = {second.x, second.y, second.z};
-  const Xyz t = {third.x, third.y, third.z};
-  EXPECT_THAT(shape, ElementsAre(s, t, s, t));
+  ASSERT_TRUE(frame.calculate(MakeCloud(
+      {{2, 0, 0.1f}, {second[0], second[1], second[2]}, {third[0], third[1], third[2]}})));
+  EXPECT_THAT(Shape(frame), ElementsAre(second, third, second, third));
 }
 
 TEST(CameraFrameTest, ColumnsFollowTheCameraAndAreRewrittenEveryTime) {
@@ -111,26 +103,17 @@ TEST(CameraFrameTest, ColumnsFollowTheCameraAndAreRewrittenEveryTime) {
   // camera, so (0, 0, 100) is nearest.
   CameraFrame frame(CameraAt(0, -10, 0));
   ASSERT_TRUE(frame.calculate(MakeCloud({{0, 0, 100}, {1, 0, 0}, {-1, 0.5f, 0}})));
-  EXPECT_THAT(Columns(frame.data()),
+  EXPECT_THAT(Shape(frame),
               ElementsAre(Xyz{1, 0, 0}, Xyz{-1, 0.5f, 0}, Xyz{0, 0, 100}, Xyz{-1, 0.5f, 0}));
   // Equal distances keep the earlier point; a non-finite point is skipped.
   ASSERT_TRUE(frame.calculate(MakeCloud({{3, 4, 0}, {kNaN, 0, 0}, {-5, 0, 2}})));
-  EXPECT_EQ(Columns(frame.data())[2], Xyz({3, 4, 0}));
-  EXPECT_EQ(Columns(frame.data())[3], Xyz({3, 4, 0}));
+  EXPECT_THAT(Shape(frame), ElementsAre(Xyz{3, 4, 0}, Xyz{-5, 0, 2}, Xyz{3, 4, 0}, Xyz{3, 4, 0}));
   ASSERT_TRUE(frame.calculate(MakeCloud({{1, 2, 3}})));
-  EXPECT_THAT(Columns(frame.data()),
-              ElementsAre(Xyz{1, 2, 3}, Xyz{1, 2, 3}, Xyz{1, 2, 3}, Xyz{1, 2, 3}));
-}
-
-TEST(CameraFrameTest, CloudWithoutFinitePointGivesFourZeroPoints) {
-  CameraFrame frame(CameraAt(0, 0, 1.5f));
-  larkspur_protocol::msg::SemanticPointCloud msg;
+  EXPECT_THAT(Shape(frame), ::testing::Each(Xyz{1, 2, 3}));
+  // Nothing finite: four zero points.
   for (const auto& cloud : {MakeCloud({}), std::shared_ptr<Cloud>(), MakeCloud({{kNaN, 1, 1}})}) {
-    ASSERT_TRUE(frame.calculate(MakeCloud({{3, 4, 5}})));
     EXPECT_TRUE(frame.calculate(cloud));
-    ASSERT_TRUE(frame.fillShapeToMsg(msg));
-    ASSERT_EQ(msg.shape.size(), 4u);
-    for (const auto& p : msg.shape) EXPECT_EQ(Xyz({p.x, p.y, p.z}), Xyz({0, 0, 0}));
+    EXPECT_THAT(Shape(frame), ElementsAre(Xyz{0, 0, 0}, Xyz{0, 0, 0}, Xyz{0, 0, 0}, Xyz{0, 0, 0}));
   }
 }
 
