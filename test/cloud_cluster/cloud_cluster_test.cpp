@@ -7,17 +7,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <limits>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "datasets.h"
 
-namespace kestrel {
-namespace perception {
+namespace kestrel::perception {
 namespace {
 
 using Cloud = CloudCluster::Cloud;
@@ -45,29 +42,27 @@ std::vector<pcl::PointXYZ> OccupiedCell(float x, float y, float top_z,
   return more;
 }
 
-std::vector<Xyz> Points(const CloudPtr& cluster) {
-  std::vector<Xyz> points;
-  for (const pcl::PointXYZ& p : cluster->points) points.push_back({p.x, p.y, p.z});
-  return points;
-}
-
 struct Result {
   int count;
   std::vector<CloudPtr> clusters;
-  std::vector<std::string> debug;  // without the count and level prefix
+  std::vector<std::vector<Xyz>> points;  // of each cluster
+  std::vector<std::string> debug;        // without the count and level prefix
 };
 
 Result ClusterOf(const CloudClusterPara& para, const CloudPtr& cloud, int count = 0,
                  std::vector<CloudPtr> clusters = {}) {
   EXPECT_TRUE(kDebugOnStdout);
-  Result result{count, std::move(clusters), {}};
+  Result result{count, std::move(clusters), {}, {}};
   ::testing::internal::CaptureStdout();
   CloudCluster(para).obstacleCluster(cloud, result.count, result.clusters);
   std::istringstream output(::testing::internal::GetCapturedStdout());
-  const std::regex debug_line(R"(^[ 0-9]{3} \[DEBUG\] (.*)$)");
-  std::smatch match;
   for (std::string line; std::getline(output, line);) {
-    if (std::regex_match(line, match, debug_line)) result.debug.push_back(match[1]);
+    const std::size_t tag = line.find("[DEBUG] ");
+    if (tag != std::string::npos) result.debug.push_back(line.substr(tag + 8));
+  }
+  for (const CloudPtr& cluster : result.clusters) {
+    result.points.emplace_back();
+    for (const pcl::PointXYZ& p : cluster->points) result.points.back().push_back({p.x, p.y, p.z});
   }
   return result;
 }
@@ -78,17 +73,20 @@ TEST(CloudClusterTest, DegenerateInputIsLoggedAndLeavesTheOutputsAlone) {
   auto all_nan = MakeCloud({{kNaN, 1, 1}, {1, kNaN, 1}});
   all_nan->is_dense = false;
   const auto apart = MakeCloud({{0, 0, 1}, {100, 50, 1}});
+  const char* const kTooFew = "The input cloud's size for cluster is too small";
+  const char* const kNoRange = "The range of input cloud for cluster is too small";
+  const char* const kTooLarge = "The grid for cluster would need";
   const struct {
     CloudClusterPara para;
     CloudPtr cloud;
     const char* message;
-  } cases[] = {{{}, nullptr, "The input cloud's size for cluster is too small"},
-               {{}, MakeCloud({}), "The input cloud's size for cluster is too small"},
-               {{}, MakeCloud({{1, 2, 3}}), "The input cloud's size for cluster is too small"},
-               {{}, all_nan, "The range of input cloud for cluster is too small"},
-               {{kNaN, 3, 2}, apart, "The range of input cloud for cluster is too small"},
-               {{0.0f, 3, 2}, apart, "The grid for cluster would need"},
-               {{0.001f, 3, 2}, apart, "The grid for cluster would need"}};
+  } cases[] = {{{}, nullptr, kTooFew},
+               {{}, MakeCloud({}), kTooFew},
+               {{}, MakeCloud({{1, 2, 3}}), kTooFew},
+               {{}, all_nan, kNoRange},
+               {{kNaN, 3, 2}, apart, kNoRange},
+               {{0.0f, 3, 2}, apart, kTooLarge},
+               {{0.001f, 3, 2}, apart, kTooLarge}};
   for (const auto& c : cases) {
     const auto kept = std::make_shared<Cloud>();
     const Result result = ClusterOf(c.para, c.cloud, 5, {kept});
@@ -100,9 +98,8 @@ TEST(CloudClusterTest, DegenerateInputIsLoggedAndLeavesTheOutputsAlone) {
 
 TEST(CloudClusterTest, TwoPointsInOneCellMakeNoCluster) {
   // 0.005 m apart (3-4-5): one cell of the default grid, not above the threshold.
-  const auto stale = std::make_shared<Cloud>();
-  const Result result =
-      ClusterOf({}, MakeCloud({{1.0f, 2.0f, 0.5f}, {1.003f, 2.004f, 0.5f}}), 0, {stale});
+  const Result result = ClusterOf({}, MakeCloud({{1.0f, 2.0f, 0.5f}, {1.003f, 2.004f, 0.5f}}), 0,
+                                  {std::make_shared<Cloud>()});
   EXPECT_EQ(result.count, 0);
   EXPECT_THAT(result.clusters, IsEmpty());
   // The box line names the x extent "y" and the y extent "x".
@@ -114,26 +111,21 @@ TEST(CloudClusterTest, ThreePointsInOneCellGiveTheHighestOne) {
   const Result result = ClusterOf(
       {}, MakeCloud({{1.001f, 1.001f, 0.2f}, {1.002f, 1.002f, 0.7f}, {1.003f, 1.003f, 0.4f}}));
   EXPECT_EQ(result.count, 1);
-  ASSERT_EQ(result.clusters.size(), 1u);
-  EXPECT_THAT(Points(result.clusters[0]), ElementsAre(Xyz{1.002f, 1.002f, 0.7f}));
+  EXPECT_THAT(result.points, ElementsAre(ElementsAre(Xyz{1.002f, 1.002f, 0.7f})));
 }
 
 // Two occupied cells in one row with one, two or three empty cells between;
 // the far one comes first in the cloud, so labels follow the scan.
 TEST(CloudClusterTest, DilatedAreasThatTouchJoin) {
   for (const int gap : {1, 2, 3}) {
-    const float far_x = gap + 1.5f;
+    const Xyz near = {0.5f, 0.5f, 1};
+    const Xyz far = {gap + 1.5f, 0.5f, 2};
     const Result result =
-        ClusterOf(kUnitGrid, MakeCloud(OccupiedCell(0.5f, 0.5f, 1, OccupiedCell(far_x, 0.5f, 2))));
-    std::vector<std::vector<Xyz>> clusters;
-    for (const CloudPtr& cluster : result.clusters) clusters.push_back(Points(cluster));
-    EXPECT_EQ(result.count, static_cast<int>(clusters.size()));
-    if (gap <= 2) {
-      EXPECT_THAT(clusters, ElementsAre(ElementsAre(Xyz{0.5f, 0.5f, 1}, Xyz{far_x, 0.5f, 2})));
-    } else {
-      EXPECT_THAT(clusters,
-                  ElementsAre(ElementsAre(Xyz{0.5f, 0.5f, 1}), ElementsAre(Xyz{far_x, 0.5f, 2})));
-    }
+        ClusterOf(kUnitGrid, MakeCloud(OccupiedCell(0.5f, 0.5f, 1, OccupiedCell(far[0], 0.5f, 2))));
+    EXPECT_EQ(result.count, gap <= 2 ? 1 : 2);
+    using Clusters = std::vector<std::vector<Xyz>>;
+    const Clusters expected = gap <= 2 ? Clusters{{near, far}} : Clusters{{near}, {far}};
+    EXPECT_EQ(result.points, expected) << gap;
   }
 }
 
@@ -142,45 +134,32 @@ TEST(CloudClusterTest, LabelsContinueFromTheIncomingCount) {
   const Result result =
       ClusterOf(kUnitGrid, MakeCloud(OccupiedCell(0.5f, 0.5f, 1)), 2, {stale, stale});
   EXPECT_EQ(result.count, 3);
-  ASSERT_EQ(result.clusters.size(), 3u);
-  EXPECT_THAT(Points(result.clusters[0]), IsEmpty());
-  EXPECT_THAT(Points(result.clusters[1]), IsEmpty());
-  EXPECT_THAT(Points(result.clusters[2]), ElementsAre(Xyz{0.5f, 0.5f, 1}));
-  EXPECT_THAT(Points(stale), ElementsAre(Xyz{9, 9, 9}));
+  EXPECT_THAT(result.points, ElementsAre(IsEmpty(), IsEmpty(), ElementsAre(Xyz{0.5f, 0.5f, 1})));
+  EXPECT_EQ(stale->size(), 1u);
 }
 
 TEST(CloudClusterTest, ClusterCoveringTheWholeGridNeedsNoDeepRecursion) {
   // A negative threshold occupies every cell: one cluster of about a million
   // cells, of which only the two with points contribute.
   const Result result = ClusterOf({0.1f, 3, -1}, MakeCloud({{0, 0, 1}, {100, 100, 2}}));
-  ASSERT_EQ(result.count, 1);
-  EXPECT_THAT(Points(result.clusters[0]), ElementsAre(Xyz{0, 0, 1}, Xyz{100, 100, 2}));
+  EXPECT_THAT(result.points, ElementsAre(ElementsAre(Xyz{0, 0, 1}, Xyz{100, 100, 2})));
 }
 
 TEST(CloudClusterTest, NonFiniteXOrYBelongsToNoCell) {
   auto cloud = MakeCloud(OccupiedCell(0.5f, 0.5f, 1, {{kNaN, 0.5f, 9}, {0.5f, kNaN, 9}}));
   cloud->is_dense = false;
-  const Result result = ClusterOf(kUnitGrid, cloud);
-  ASSERT_EQ(result.count, 1);
-  EXPECT_THAT(Points(result.clusters[0]), ElementsAre(Xyz{0.5f, 0.5f, 1}));
+  EXPECT_THAT(ClusterOf(kUnitGrid, cloud).points, ElementsAre(ElementsAre(Xyz{0.5f, 0.5f, 1})));
 }
 
-// Numbers of the calibration line `key` of a KITTI calib file.
-std::vector<float> CalibRow(const std::string& path, const std::string& key) {
+// The 3 x `cols` matrix of the calibration line `key`, made homogeneous.
+Eigen::Matrix4f Calibration(const std::string& path, const std::string& key, int cols) {
   std::ifstream file(path);
-  for (std::string line; std::getline(file, line);) {
-    if (line.rfind(key + ":", 0) != 0) continue;
-    std::istringstream numbers(line.substr(key.size() + 1));
-    return {std::istream_iterator<float>(numbers), std::istream_iterator<float>()};
+  std::string line;
+  while (std::getline(file, line) && line.rfind(key + ":", 0) != 0) {
   }
-  return {};
-}
-
-Eigen::Matrix4f Homogeneous(const std::vector<float>& row_major, int cols) {
+  std::istringstream numbers(line.substr(key.size() + 1));
   Eigen::Matrix4f m = Eigen::Matrix4f::Identity();
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < cols; ++j) m(i, j) = row_major.at(i * cols + j);
-  }
+  for (int i = 0; i < 3 * cols; ++i) numbers >> m(i / cols, i % cols);
   return m;
 }
 
@@ -198,8 +177,8 @@ TEST(CloudClusterTest, KittiPedestrianIsOneCluster) {
       y >> z;
   ASSERT_EQ(type, "Pedestrian");
   // Rectified camera coordinates (y down) to the sensor frame (z up).
-  const Eigen::Vector4f bottom = Homogeneous(CalibRow(*calib, "Tr_velo_to_cam"), 4).inverse() *
-                                 Homogeneous(CalibRow(*calib, "R0_rect"), 3).inverse() *
+  const Eigen::Vector4f bottom = Calibration(*calib, "Tr_velo_to_cam", 4).inverse() *
+                                 Calibration(*calib, "R0_rect", 3).inverse() *
                                  Eigen::Vector4f(x, y, z, 1);
   const auto near_box = [&](const pcl::PointXYZ& p, float margin) {
     return std::hypot(p.x - bottom.x(), p.y - bottom.y()) <= std::hypot(l, w) / 2 + margin &&
@@ -230,5 +209,4 @@ TEST(CloudClusterTest, KittiPedestrianIsOneCluster) {
 }
 
 }  // namespace
-}  // namespace perception
-}  // namespace kestrel
+}  // namespace kestrel::perception
