@@ -29,8 +29,7 @@ TEST_P(DynamicLaserDetectorScenario, EveryBeamInOneScanAndStableReadingsStatic) 
                            : larkspur::datasets::ReadLaserPeople(*path);
   ASSERT_GE(records.size(), scans);
   const auto detector = larkspur::datasets::RecordedScanLaserDetector(16);
-  auto dynamic_scan = std::make_shared<LaserScan>();
-  auto static_scan = std::make_shared<LaserScan>();
+  auto dynamic_scan = std::make_shared<LaserScan>(), static_scan = std::make_shared<LaserScan>();
   std::size_t stable = 0, stable_dynamic = 0;
   for (std::size_t k = 0; k < scans; ++k) {
     const LaserScan& scan = records[k].scan;
@@ -47,9 +46,8 @@ TEST_P(DynamicLaserDetectorScenario, EveryBeamInOneScanAndStableReadingsStatic) 
       ASSERT_THAT(dynamic ? dynamic_scan->ranges[beam] : static_scan->ranges[beam],
                   ::testing::NanSensitiveFloatEq(reading));
       bool still = k >= 20 && k < standing && scan.range_min < reading && reading < scan.range_max;
-      for (std::size_t j = k - 20; still && j < k; ++j) {
+      for (std::size_t j = k - 20; still && j < k; ++j)
         still = std::fabs(records[j].scan.ranges[beam] - reading) <= 0.02f;
-      }
       stable += still;
       stable_dynamic += still && dynamic;
     }
