@@ -33,11 +33,6 @@ pcl::PointXYZ AtAzimuth(float angle, float range, float z) {
   return {range * std::cos(angle), range * std::sin(angle), z};
 }
 
-// Ground points at ranges 1.5 to 9.5 along `angle`, one per metre.
-void AddGroundRay(Cloud& cloud, float angle, float z) {
-  for (int r = 1; r <= 9; ++r) cloud.push_back(AtAzimuth(angle, r + 0.5f, z));
-}
-
 using Key = std::tuple<float, float, float>;
 std::vector<Key> SortedPoints(const std::vector<const Cloud*>& clouds) {
   std::vector<Key> keys;
@@ -64,6 +59,19 @@ class GroundRemovalTest : public ::testing::Test {
           {l.start_range, l.start_height, l.start_angle, l.end_range, l.end_height, l.end_angle});
     }
     return ends;
+  }
+
+  // Fits ground points at ranges 1.5 to 9.5 along each (azimuth, height)
+  // ray, then classifies `queries` with the kept fit.
+  void Classify(const std::vector<std::pair<float, float>>& rays,
+                const std::vector<pcl::PointXYZ>& queries) {
+    auto ground = MakeCloud();
+    for (const auto& [angle, z] : rays) {
+      for (int r = 1; r <= 9; ++r) ground->push_back(AtAzimuth(angle, r + 0.5f, z));
+    }
+    RemoveGroundLineFit remover(params_);
+    remover.set_input_cloud(ground);
+    remover.groundRemove(MakeCloud(queries), nonground_, ground_, below_);
   }
 
   // The line-fitting parameters of the worked examples, in field order:
@@ -194,14 +202,8 @@ TEST_F(GroundRemovalTest, NearerNeighbourSectorDecidesAndTheNextOneOnATie) {
   } cases[] = {{-1.4f, ground_.get()},   // previous, 0.1 away
                {-1.25f, below_.get()},   // tie: next, -0.25
                {-1.1f, ground_.get()}};  // next, 0.1 away
-  auto ground = MakeCloud();
-  AddGroundRay(*ground, -kPi / 4, -1.5f);
-  AddGroundRay(*ground, 3 * kPi / 4, -1.0f);
-  RemoveGroundLineFit remover(params_);
-  remover.set_input_cloud(ground);
   for (const auto& c : cases) {
-    remover.groundRemove(MakeCloud({AtAzimuth(kPi / 4, 4, c.query_z)}), nonground_, ground_,
-                         below_);
+    Classify({{-kPi / 4, -1.5f}, {3 * kPi / 4, -1.0f}}, {AtAzimuth(kPi / 4, 4, c.query_z)});
     EXPECT_EQ(c.output->size(), 1u) << c.query_z;
     EXPECT_EQ(nonground_->size() + ground_->size() + below_->size(), 1u);
   }
@@ -210,12 +212,7 @@ TEST_F(GroundRemovalTest, NearerNeighbourSectorDecidesAndTheNextOneOnATie) {
 // y = +0 on the negative x axis is sector 62, the last of 63, and y = -0
 // sector 0: the two are not neighbours.
 TEST_F(GroundRemovalTest, SectorsAtMinusAndPlusPiAreNotNeighbours) {
-  auto ground = MakeCloud();
-  AddGroundRay(*ground, 3.1f, -1.5f);
-  RemoveGroundLineFit remover(params_);
-  remover.set_input_cloud(ground);
-  remover.groundRemove(MakeCloud({{-5.0f, 0.0f, -1.5f}, {-5.0f, -0.0f, -1.5f}}), nonground_,
-                       ground_, below_);
+  Classify({{3.1f, -1.5f}}, {{-5.0f, 0.0f, -1.5f}, {-5.0f, -0.0f, -1.5f}});
   ASSERT_EQ(ground_->size(), 1u);
   EXPECT_FALSE(std::signbit((*ground_)[0].y));
   ASSERT_EQ(nonground_->size(), 1u);
@@ -224,15 +221,13 @@ TEST_F(GroundRemovalTest, SectorsAtMinusAndPlusPiAreNotNeighbours) {
 
 TEST_F(GroundRemovalTest, HeightLimitsDecideWhatIsClassified) {
   params_.max_point_height = 2.0f;
-  auto cloud = MakeCloud();
-  AddGroundRay(*cloud, 0.3f, -1.5f);
-  for (const float z : {1.3f, 1.5f, 2.5f}) cloud->push_back(AtAzimuth(0.3f, 5, z));
-  RemoveGroundLineFit(params_).groundRemove(cloud, nonground_, ground_);
+  Classify({{0.3f, -1.5f}}, {AtAzimuth(0.3f, 5, 1.3f), AtAzimuth(0.3f, 5, 1.5f),
+                             AtAzimuth(0.3f, 5, 2.5f), AtAzimuth(0.3f, 5, -1.5f)});
   // 1.5 skips the classification and so comes first; 2.5 goes nowhere.
   ASSERT_EQ(nonground_->size(), 2u);
   EXPECT_EQ((*nonground_)[0].z, 1.5f);
   EXPECT_EQ((*nonground_)[1].z, 1.3f);
-  EXPECT_EQ(ground_->size(), 9u);
+  EXPECT_EQ(ground_->size(), 1u);
 }
 
 TEST_F(GroundRemovalTest, DegenerateCloudsGiveEmptyOutputs) {
