@@ -87,7 +87,7 @@ TEST(CameraFrameInstanceTest, ConcurrentLoadsAndGetsSeeWholeFrames) {
   }
 }
 
-TEST(CameraFrameTest, BearingExample) {
+TEST(CameraFrameTest, BearingAndDistanceExtremesFillAShapeOfFour) {
   // Bearings 0, -0.5, +0.5 rad relative to the first point; distances 2, 1, 3.
   const Xyz second = {std::cos(-0.5f), std::sin(-0.5f), 0.2f};
   const Xyz third = {3 * std::cos(0.5f), 3 * std::sin(0.5f), 0.3f};

@@ -74,7 +74,7 @@ class GroundRemovalTest : public ::testing::Test {
     remover.groundRemove(MakeCloud(queries), nonground_, ground_, below_);
   }
 
-  // The line-fitting parameters of the worked examples, in field order:
+  // Parameters of the line-fitting cases, in the record's field order:
   // sector_angle, max_range, min_range, bin_size, ground_height, max_fit_error,
   // reserved_1, max_slope, seed_max_above, seed_max_below,
   // ground_distance_threshold, reserved_2, max_height_jump, near_zone_x_limit,
@@ -137,7 +137,7 @@ TEST_F(GroundRemovalTest, PrototypeIsTheLowestPointAboveTheOutlierBound) {
   return ::testing::Pointwise(::testing::FloatNear(1e-5f), expected);
 }
 
-TEST_F(GroundRemovalTest, LineFittingWorkedExamples) {
+TEST_F(GroundRemovalTest, LineFittingFlatStepRampAndSkippedSeed) {
   using ::testing::ElementsAre;
   EXPECT_THAT(Fit({{1, -1.5f}, {2, -1.5f}, {3, -1.5f}, {4, -1.5f}}),
               ElementsAre(Near({1, -1.5f, 0.1f, 4, -1.5f, 0.4f})));
