@@ -242,6 +242,28 @@ TEST_F(GroundRemovalTest, DegenerateCloudsGiveEmptyOutputs) {
   }
 }
 
+// A flat road 1.73 m below the sensor on a polar grid, with three boxes whose
+// faces stand 0.4 m to 1.5 m above it: the road is ground, the boxes are not.
+TEST_F(GroundRemovalTest, FlatPlaneWithBoxesIsSplitExactly) {
+  params_ = {0.05f, 30.0f, 2.0f, 0.5f, -1.73f, 0.05f, 0.0f,  0.2f, 0.2f,
+             0.2f,  0.2f,  0.0f, 0.3f, 0.0f,   0.0f,  10.0f, 0.1f, 2.0f};
+  auto cloud = MakeCloud();
+  for (int a = 0; a < 314; ++a) {
+    for (int r = 0; r < 170; ++r) cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
+  }
+  const std::size_t road_points = cloud->size();
+  for (const auto& [x, y] : {std::pair{7.5f, 3.0f}, {-12.0f, -6.0f}, {5.0f, -10.0f}}) {
+    for (int h = 0; h < 5; ++h) {
+      for (int w = 0; w < 5; ++w) cloud->push_back({x, y - 0.5f + w * 0.25f, -1.33f + h * 0.275f});
+    }
+  }
+  RemoveGroundLineFit(params_).groundRemove(cloud, nonground_, ground_);
+  EXPECT_EQ(ground_->size(), road_points);
+  ASSERT_EQ(nonground_->size(), 75u);
+  for (const pcl::PointXYZ& p : *nonground_) EXPECT_GE(p.z, -1.34f);
+  for (const pcl::PointXYZ& p : *ground_) EXPECT_EQ(p.z, -1.73f);
+}
+
 // Every point that passes the filter of the one-call overload lands,
 // unchanged, in exactly one output.
 TEST_F(GroundRemovalTest, RealFrameIsPartitionedIntoUnchangedInputPoints) {
