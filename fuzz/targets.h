@@ -175,9 +175,16 @@ inline void RunDetectorConfig(const std::uint8_t* data, std::size_t size) {
 
 // ---------------------------------------------------------------- cloud detector
 
+// A refilled output is unorganised; an emptied one may keep PCL's 0 x 0 shape.
+inline void CheckUnorganised(const Cloud& output) {
+  LARKSPUR_FUZZ_CHECK(output.width == output.size() && (output.height == 1 || output.empty()));
+}
+
 inline void CheckDivision(const Cloud& input, const Cloud& dynamic_cloud,
                           const Cloud& static_cloud) {
   LARKSPUR_FUZZ_CHECK(dynamic_cloud.size() + static_cloud.size() == input.size());
+  CheckUnorganised(dynamic_cloud);
+  CheckUnorganised(static_cloud);
   PointMultiset points(input);
   points.Take(dynamic_cloud);
   points.Take(static_cloud);
@@ -398,9 +405,7 @@ inline void CheckGroundOutputs(const Cloud& input, const std::vector<const Cloud
   PointMultiset points(input);
   for (const Cloud* output : outputs) {
     if (output == nullptr) continue;
-    // An emptied cloud may keep PCL's 0 x 0 shape.
-    LARKSPUR_FUZZ_CHECK(output->width == output->size() &&
-                        (output->height == 1 || output->empty()));
+    CheckUnorganised(*output);
     points.Take(*output);
     for (const pcl::PointXYZ& point : *output) LARKSPUR_FUZZ_CHECK(!(point.z > max_point_height));
   }

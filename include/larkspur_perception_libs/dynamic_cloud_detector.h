@@ -116,11 +116,11 @@ class DynamicCloudDetector {
   // empty.
   void InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud, bool visualize);
 
-  // Empties the `points` of both outputs (header, width, height and is_dense
-  // stay as they were) and appends every input point, in order, to
+  // Empties both outputs and appends every input point, in order, to
   // `dynamic_cloud` when it lies inside the grid in a cell whose log-odds is
-  // below "occupancy_threshold", to `static_cloud` otherwise. An output may
-  // be the input itself.
+  // below "occupancy_threshold", to `static_cloud` otherwise. The outputs
+  // come back unorganised (width = point count, height 1); their header and
+  // is_dense stay as they were. An output may be the input itself.
   void DivideCloud(const Cloud& cloud, Cloud& dynamic_cloud, Cloud& static_cloud) const;
   // The same on shared clouds. A null input counts as empty; with a null
   // output nothing is done.

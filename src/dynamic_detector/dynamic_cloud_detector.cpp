@@ -322,10 +322,12 @@ void DynamicCloudDetector::DivideCloud(const Cloud& cloud, Cloud& dynamic_cloud,
     DivideCloud(input, dynamic_cloud, static_cloud);
     return;
   }
-  dynamic_cloud.points.clear();
-  static_cloud.points.clear();
+  // clear and push_back keep width and height in step with the points, so
+  // that a serialised output (toROSMsg) describes the points it carries.
+  dynamic_cloud.clear();
+  static_cloud.clear();
   for (const pcl::PointXYZ& p : cloud.points) {
-    (IsDynamic(p) ? dynamic_cloud : static_cloud).points.push_back(p);
+    (IsDynamic(p) ? dynamic_cloud : static_cloud).push_back(p);
   }
 }
 
@@ -334,8 +336,8 @@ void DynamicCloudDetector::DivideCloud(const std::shared_ptr<Cloud>& cloud,
                                        std::shared_ptr<Cloud>& static_cloud) const {
   if (!dynamic_cloud || !static_cloud) return;
   if (!cloud) {
-    dynamic_cloud->points.clear();
-    static_cloud->points.clear();
+    dynamic_cloud->clear();
+    static_cloud->clear();
     return;
   }
   DivideCloud(*cloud, *dynamic_cloud, *static_cloud);

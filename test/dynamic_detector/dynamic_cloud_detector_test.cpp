@@ -172,6 +172,8 @@ TEST_F(DetectorTest, PointsMarkTheirCellAndFourNeighboursOnceAndDivideStrictly) 
     detector_.DivideCloud(cloud, dynamic_cloud, cloud);  // the input doubles as an output
     // The point without a height lies in a free cell, always dynamic.
     EXPECT_EQ(dynamic_cloud->size(), expected < 0.0f ? 4u : 1u);
+    for (const auto& out : {dynamic_cloud, cloud})  // unorganised, as many columns as points
+      EXPECT_TRUE(out->width == out->size() && out->height == 1) << out->width;
     cloud->insert(cloud->end(), dynamic_cloud->begin(), dynamic_cloud->end());
   }
   EXPECT_EQ(Height(79, 100), 0.3f);
