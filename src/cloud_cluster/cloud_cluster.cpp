@@ -83,8 +83,7 @@ void CloudCluster::obstacleCluster(CloudPtr cloud, int& count,
   }
   // Every cell may start a cluster, so the labels must stay positive and
   // within int for any grid.
-  if (count < 0 || count > kMaxIncomingCount ||
-      count > std::numeric_limits<int>::max() - cells) {
+  if (count < 0 || count > kMaxIncomingCount || count > std::numeric_limits<int>::max() - cells) {
     LARKSPUR_LOG_DEBUG("The cluster count {0:d} cannot be continued", count);
     return;
   }

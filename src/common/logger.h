@@ -115,8 +115,8 @@ class Logger {
     const char* value = std::getenv(variable);
     const char* fallback_word = fallback ? "true" : "false";
     if (value == nullptr) {
-      std::cout << "environment variable " << variable << " is not set, and set "
-                << fallback_word << std::endl;
+      std::cout << "environment variable " << variable << " is not set, and set " << fallback_word
+                << std::endl;
       return fallback;
     }
     const std::string text(value);

@@ -18,7 +18,8 @@ inline double QuaternionYaw(const geometry_msgs::msg::Quaternion& orientation) {
 #ifdef LARKSPUR_HAVE_ROS2_TF2
   return tf2::getYaw(orientation);
 #else
-  return tf2::impl::getYaw(tf2::Quaternion(orientation.x, orientation.y, orientation.z, orientation.w));
+  return tf2::impl::getYaw(
+      tf2::Quaternion(orientation.x, orientation.y, orientation.z, orientation.w));
 #endif
 }
 
