@@ -115,32 +115,29 @@ void Report::Add(const FrameRow& row) {
   csv_.flush();
   if (!csv_) throw std::runtime_error(csv_path_ + ": cannot write file");
 
-  // Frames are counted per sensor, so that the warm-up follows each detector.
+  // Dynamic truth is scored once the detector's warm-up is over; frames are
+  // counted per sensor, so that the warm-up follows each detector.
+  const auto score_dynamic = [](Accuracy& accuracy, const Confusion& frame, std::size_t seen,
+                                int warmup, std::size_t& in_warmup) {
+    if (frame.scored() == 0) return;
+    if (seen < static_cast<std::size_t>(warmup)) {
+      ++in_warmup;
+      return;
+    }
+    accuracy.confusion += frame;
+    ++accuracy.frames;
+  };
   if (row.points) {
     if (row.score.ground.scored() > 0) {
       ground_.confusion += row.score.ground;
       ++ground_.frames;
     }
-    if (row.score.dynamic_points.scored() > 0) {
-      if (cloud_frames_ >= static_cast<std::size_t>(cloud_warmup_frames_)) {
-        dynamic_points_.confusion += row.score.dynamic_points;
-        ++dynamic_points_.frames;
-      } else {
-        ++cloud_truth_in_warmup_;
-      }
-    }
-    ++cloud_frames_;
+    score_dynamic(dynamic_points_, row.score.dynamic_points, cloud_frames_++, cloud_warmup_frames_,
+                  cloud_truth_in_warmup_);
   }
   if (row.beams) {
-    if (row.score.dynamic_beams.scored() > 0) {
-      if (scan_frames_ >= static_cast<std::size_t>(laser_warmup_frames_)) {
-        dynamic_beams_.confusion += row.score.dynamic_beams;
-        ++dynamic_beams_.frames;
-      } else {
-        ++scan_truth_in_warmup_;
-      }
-    }
-    ++scan_frames_;
+    score_dynamic(dynamic_beams_, row.score.dynamic_beams, scan_frames_++, laser_warmup_frames_,
+                  scan_truth_in_warmup_);
   }
   rows_.push_back(row);
 }
