@@ -24,13 +24,12 @@
 #include <vector>
 
 #include "decoders.h"
-#include "grid_config.h"
 #include "larkspur_perception_libs/camera_frame.h"
 #include "larkspur_perception_libs/cloud_cluster.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
-#include "occupancy_grid.h"
 
 #define LARKSPUR_FUZZ_STRINGIFY_(x) #x
 #define LARKSPUR_FUZZ_STRINGIFY(x) LARKSPUR_FUZZ_STRINGIFY_(x)
@@ -147,8 +146,7 @@ inline bool LargeAcceptedGrid(const std::string& text) {
     config.resolution = node["resolution"].as<float>();
     config.width = node["width"].as<float>();
     const double cells = GridCellsPerSide(config);
-    return cells > kMaxSequenceCellsPerSide &&
-           cells <= kestrel::perception::grid_config::kMaxCellsPerSide;
+    return cells > kMaxSequenceCellsPerSide && cells <= kestrel::perception::kMaxGridCellsPerSide;
   } catch (const YAML::Exception&) {
     return false;
   }

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "occupancy_grid.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
 
 namespace kestrel {
 namespace perception {

@@ -36,7 +36,7 @@
 namespace kestrel {
 namespace perception {
 
-// Defined in "occupancy_grid.h".
+// Defined in "larkspur_perception_libs/occupancy_grid.h".
 class OccupancyGridMap;
 
 class DynamicLaserDetector {

@@ -7,7 +7,7 @@
 #include <limits>
 #include <utility>
 
-#include "logger.h"
+#include "larkspur_perception_libs/logger.h"
 
 namespace kestrel {
 namespace perception {

@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "grid_config.h"
-#include "logger.h"
+#include "dynamic_detector/grid_config.h"
+#include "larkspur_perception_libs/logger.h"
 
 namespace kestrel {
 namespace perception {

@@ -14,10 +14,10 @@
 #include <limits>
 #include <vector>
 
-#include "grid_config.h"
-#include "logger.h"
-#include "occupancy_grid.h"
-#include "quaternion_yaw.h"
+#include "common/quaternion_yaw.h"
+#include "dynamic_detector/grid_config.h"
+#include "larkspur_perception_libs/logger.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
 
 namespace kestrel {
 namespace perception {

@@ -6,18 +6,16 @@
 #include <stdexcept>
 #include <string>
 
+#include "larkspur_perception_libs/occupancy_grid.h"
+
 namespace kestrel {
 namespace perception {
 namespace grid_config {
 
-// Largest number of cells per side a detector accepts: 10,000 x 10,000 float
-// cells already take 400 MB per raster.
-constexpr double kMaxCellsPerSide = 10000.0;
-
 // Side length handed to OccupancyGridMap::Init: "width" truncated toward zero.
 // Throws std::invalid_argument naming the key when "resolution" is not
 // positive and finite, when "width" is negative or not finite, or when the
-// grid would hold no cell or more than kMaxCellsPerSide cells per side.
+// grid would hold no cell or more than kMaxGridCellsPerSide cells per side.
 inline int GridSideFromConfig(float width, float resolution) {
   if (!(std::isfinite(resolution) && resolution > 0.0f)) {
     throw std::invalid_argument("\"resolution\" must be positive and finite, got " +
@@ -39,7 +37,7 @@ inline int GridSideFromConfig(float width, float resolution) {
                                 " gives a grid without cells at \"resolution\" " +
                                 std::to_string(resolution));
   }
-  if (cells > kMaxCellsPerSide) {
+  if (cells > kMaxGridCellsPerSide) {
     throw std::invalid_argument("\"width\" " + std::to_string(width) + " over \"resolution\" " +
                                 std::to_string(resolution) +
                                 " gives more than 10000 cells per side");

@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "larkspur_perception_libs/logger.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
-#include "logger.h"
 
 namespace kestrel {
 namespace perception {

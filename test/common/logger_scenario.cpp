@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "logger.h"
+#include "larkspur_perception_libs/logger.h"
 
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "logger.h"
+#include "larkspur_perception_libs/logger.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
-#include "logger.h"
+#include "larkspur_perception_libs/logger.h"
 
 namespace kestrel {
 namespace perception {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "datasets.h"
-#include "occupancy_grid.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
 
 namespace kestrel::perception {
 namespace {

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "occupancy_grid.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
 
 namespace kestrel {
 namespace perception {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "config.h"
-#include "occupancy_grid.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
 #include "pipeline.h"
 #include "sources.h"
 
