@@ -297,6 +297,13 @@ void DigestScene(Printer& out) {
       larkspur::replay::MakeSceneSource(kSeed, kFrames);
   for (std::size_t i = 0; i < source->size(); ++i) {
     const larkspur::replay::Frame frame = source->Load(i);
+    // The simulated input itself: the ray casting runs through Eigen, whose
+    // vectorised arithmetic differs between CPUs, so the outputs of a frame
+    // are only comparable when its input is the same.
+    out.Print(FrameName("scene", i), "input", [&](Digest& d) {
+      d.Add(*frame.cloud);
+      for (float r : frame.scan->ranges) d.Add(r);
+    });
     clouds.Run(FrameName("scene", i), frame.cloud, frame.cloud_pose, out);
     scans.Run(FrameName("scene", i), *frame.scan, frame.scan_pose, out);
   }
@@ -426,6 +433,16 @@ double AllowedDifference(const std::string& output) {
 #endif
 }
 
+// Whether the built-in scene's simulated input may differ from the
+// baseline's: its ray casting is not part of the library, and Eigen's
+// vectorised arithmetic rounds differently on other CPUs.
+constexpr bool kSimulationMayDiffer =
+#if defined(__x86_64__)
+    false;
+#else
+    true;
+#endif
+
 bool Matches(const Line& golden, const Line& now) {
   if (golden.key != now.key || golden.count != now.count) return false;
   if (golden.hash == now.hash) return true;
@@ -464,15 +481,39 @@ int Check(const std::string& golden_file) {
   for (const Line& line : golden) {
     if (present.count(line.sequence) != 0) expected.push_back(line);
   }
-  std::size_t differing = 0;
-  for (std::size_t i = 0; i < std::max(expected.size(), now.size()); ++i) {
-    if (i < expected.size() && i < now.size() && Matches(expected[i], now[i])) continue;
-    if (++differing <= 20) {
-      std::cerr << "differs: " << (i < expected.size() ? expected[i].key : "(none)") << " vs "
-                << (i < now.size() ? now[i].key : "(none)") << "\n";
-    }
+  if (expected.size() != now.size()) {
+    std::cerr << now.size() << " output digests computed, " << expected.size() << " expected\n";
+    return 1;
   }
-  std::cout << now.size() << " output digests computed, " << expected.size() << " expected, "
+  // A sequence whose simulated input differs from the baseline's (only
+  // possible off x86-64) is not compared from that frame on: the detectors
+  // carry their grids from frame to frame.
+  std::set<std::string> diverged;
+  std::map<std::string, std::size_t> differing_per_sequence;
+  std::size_t differing = 0;
+  std::size_t not_compared = 0;
+  for (std::size_t i = 0; i < now.size(); ++i) {
+    const Line& line = now[i];
+    if (diverged.count(line.sequence) != 0) {
+      ++not_compared;
+      continue;
+    }
+    if (Matches(expected[i], line)) continue;
+    if (kSimulationMayDiffer && line.output == "input" && expected[i].key == line.key) {
+      diverged.insert(line.sequence);
+      std::cout << line.sequence << ": the simulated input differs from " << line.key
+                << " on; not compared from there\n";
+      ++not_compared;
+      continue;
+    }
+    ++differing_per_sequence[line.sequence];
+    if (++differing <= 20)
+      std::cerr << "differs: " << expected[i].key << " vs " << line.key << "\n";
+  }
+  for (const auto& [sequence, count] : differing_per_sequence) {
+    std::cerr << sequence << ": " << count << " output digests differ\n";
+  }
+  std::cout << now.size() << " output digests computed, " << not_compared << " not compared, "
             << differing << " differ\n";
   if (differing != 0) {
     std::cerr << "The outputs differ from the golden baseline " << golden_file
