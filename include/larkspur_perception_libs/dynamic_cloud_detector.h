@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "larkspur_perception_libs/ego_grid_params.h"
 #include "larkspur_perception_libs/occupancy_grid.h"
 
 namespace kestrel {
@@ -55,6 +56,16 @@ enum GridStatus : int { UNOBSERVED = -1, OCCUPIED = 0, FREE = 1, OCCLUDED = 2 };
 // or non-finite focal length.
 std::array<Eigen::Vector2f, 5> CameraGroundFootprint(const CameraInfo& camera_info);
 
+// Configuration of a DynamicCloudDetector: the six grid values of
+// EgoGridParams (units, ranges and checks documented there).
+struct DynamicCloudDetectorParams : EgoGridParams {
+  // Reads the float keys "resolution", "width", "occupancy_threshold",
+  // "log_odds_obstacle", "log_odds_occlusion" and "log_odds_free_space", in
+  // that order, without checking them. The yaml-cpp exceptions for a missing
+  // key or a value that is not a number pass through unchanged.
+  static DynamicCloudDetectorParams FromYaml(const YAML::Node& config);
+};
+
 class DynamicCloudDetector {
  public:
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
@@ -69,19 +80,18 @@ class DynamicCloudDetector {
     cv::Mat combined;
   };
 
-  // Reads the YAML mapping in `config_path`; see the node constructor.
-  explicit DynamicCloudDetector(std::string config_path);
+  // Builds the grid from `params` and logs the four log-odds values at info
+  // level. Throws std::invalid_argument naming the key for a value out of
+  // range (see EgoGridParams); nothing is logged when it throws.
+  explicit DynamicCloudDetector(const DynamicCloudDetectorParams& params);
 
-  // Reads the float keys "resolution" (cell edge, m), "width" (grid side, m,
-  // truncated to whole metres), "occupancy_threshold", "log_odds_obstacle",
-  // "log_odds_occlusion" and "log_odds_free_space" (log-odds units), and logs
-  // the last four. YAML exceptions for an unreadable file, a missing key or a
-  // value that is not a number pass through unchanged. Throws
-  // std::invalid_argument naming the key when "resolution" is not positive
-  // and finite, "width" is negative or not finite, the grid would have no cell
-  // or more than 10000 cells per side, or one of the other values is not
-  // finite. Nothing is logged when it throws.
+  // The record read from the YAML mapping `config`
+  // (DynamicCloudDetectorParams::FromYaml), then as the record constructor.
   explicit DynamicCloudDetector(YAML::Node config);
+
+  // The YAML mapping in the file `config_path`, as the node constructor; an
+  // unreadable file throws the yaml-cpp exception.
+  explicit DynamicCloudDetector(std::string config_path);
 
   // The grid belongs to one detector: a copy would share it (and the raster
   // buffers) and each would move and update the other's belief.
@@ -130,10 +140,10 @@ class DynamicCloudDetector {
   // Moves the grid's content by `translation` (metres, grid axes), then turns
   // it counter-clockwise by `angle` (radians, applied as angle * pi / 3.14)
   // about the centre of cell (grid_width / 2, grid_width / 2), bilinear for
-  // log-odds and bicubic for heights. Cells
-  // coming in from outside get log-odds 0 and height 0.3 m. A translation or
-  // angle that is not finite, or a translation longer than twice the grid's
-  // side, leaves every cell that way.
+  // log-odds and bicubic for heights. Cells coming in from outside get
+  // log-odds 0 and height 0.3 m. A translation or angle that is not finite,
+  // or a translation of more than four grid sides along either axis, leaves
+  // every cell that way.
   void TransformOccupancyGridMap(const Eigen::Vector2f& translation, float angle);
 
   // The images of the last integration (see DebugImages).
@@ -150,7 +160,6 @@ class DynamicCloudDetector {
   void UpdateLogOdds();
   void ShowDebugWindows() const;
   bool IsDynamic(const pcl::PointXYZ& point) const;
-  void ResetGridToUnknown();
 
   float occupancy_threshold_ = 0.0f;
   float log_odds_obstacle_ = 0.0f;

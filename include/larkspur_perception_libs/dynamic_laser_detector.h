@@ -25,12 +25,15 @@
 // Not thread-safe: one detector is driven by one thread at a time.
 #pragma once
 
+#include <yaml-cpp/yaml.h>
+
 #include <Eigen/Core>
 
 #include <memory>
 #include <string>
 
 #include "geometry_msgs/msg/pose.hpp"
+#include "larkspur_perception_libs/ego_grid_params.h"
 #include "sensor_msgs/msg/laser_scan.hpp"
 
 namespace kestrel {
@@ -39,27 +42,49 @@ namespace perception {
 // Defined in "larkspur_perception_libs/occupancy_grid.h".
 class OccupancyGridMap;
 
+// Configuration of a DynamicLaserDetector: the six grid values of
+// EgoGridParams (units, ranges and checks documented there) and the scale of
+// the obstacle increment for the four cells next to a beam end point, which
+// must be finite (std::invalid_argument naming
+// "log_odds_sub_obstacle_scale" otherwise).
+struct DynamicLaserDetectorParams : EgoGridParams {
+  float log_odds_sub_obstacle_scale = 0.5f;
+
+  // Reads the float keys "resolution", "width", "occupancy_threshold",
+  // "log_odds_obstacle", "log_odds_occlusion" and "log_odds_free_space", in
+  // that order, then "log_odds_sub_obstacle_scale" when the mapping has it,
+  // without checking them. The yaml-cpp exceptions for a missing key or a
+  // value that is not a number pass through unchanged.
+  static DynamicLaserDetectorParams FromYaml(const YAML::Node& config);
+};
+
 class DynamicLaserDetector {
  public:
   using LaserScan = sensor_msgs::msg::LaserScan;
   using LaserScanPtr = std::shared_ptr<LaserScan>;
   using LaserScanConstPtr = std::shared_ptr<const LaserScan>;
 
-  // Reads the YAML mapping at `config_path`. Required float keys:
+  // Builds the grid from `params`; it starts at log-odds -1 everywhere.
+  // Throws std::invalid_argument naming the key for a value out of range
+  // (see DynamicLaserDetectorParams). Logs nothing.
+  explicit DynamicLaserDetector(const DynamicLaserDetectorParams& params);
+
+  // The record read from the YAML mapping `config`
+  // (DynamicLaserDetectorParams::FromYaml), then as the record constructor:
+  // required float keys
   //   "resolution"           cell edge (m), positive and finite
   //   "width"                grid side (m), truncated toward zero, >= 0 and finite
   //   "occupancy_threshold"  log-odds below which a beam's end cell is dynamic
   //   "log_odds_obstacle"    increment of a cell holding a beam end point
   //   "log_odds_occlusion"   increment of a cell behind the measured range
   //   "log_odds_free_space"  increment of a cell in front of the measured range
-  // Optional: "log_odds_sub_obstacle_scale" (default 0.5), the factor applied
-  // to "log_odds_obstacle" for the four cells next to a beam end point.
-  // The grid starts at log-odds -1 everywhere.
-  //
-  // Throws the yaml-cpp exceptions (YAML::Exception) for an unreadable or
-  // malformed file, a missing key or a value that is not a number, and then
-  // std::invalid_argument naming the key for a "resolution" or "width" out of
-  // range or a grid of no cell or more than 10000 cells per side.
+  // and the optional "log_odds_sub_obstacle_scale" (default 0.5), the factor
+  // applied to "log_odds_obstacle" for the four cells next to a beam end point.
+  explicit DynamicLaserDetector(const YAML::Node& config);
+
+  // The YAML mapping in the file `config_path`, as the node constructor. An
+  // unreadable or malformed file throws the yaml-cpp exception
+  // (YAML::Exception).
   explicit DynamicLaserDetector(const std::string& config_path);
   ~DynamicLaserDetector();
 
@@ -86,9 +111,9 @@ class DynamicLaserDetector {
   // are taken as angle * 180 / 3.14, so the turn is about 0.05 % larger) about
   // cell (grid_width / 2, grid_width / 2), with bicubic interpolation. For turns
   // above 0.05 rad the map is dilated before and eroded after the warp with a
-  // 3 x 3 square. Cells entering from outside hold log-odds 0; a shift that
-  // moves everything out of the grid leaves all cells at 0. A non-finite
-  // argument leaves the grid unchanged.
+  // 3 x 3 square. Cells entering from outside hold log-odds 0; a shift of
+  // more than four grid sides along either axis leaves all cells at 0. A
+  // non-finite argument leaves the grid unchanged.
   void TransformOccupancyGridMap(const Eigen::Vector2f& translation, float angle);
 
   // Integrates one scan into the grid. The end point of every finite reading

@@ -22,10 +22,6 @@
 namespace kestrel {
 namespace perception {
 
-// Largest number of cells per side the detectors accept for their grid:
-// 10,000 x 10,000 float cells already take 400 MB per raster.
-constexpr int kMaxGridCellsPerSide = 10000;
-
 class OccupancyGridMap {
  public:
   OccupancyGridMap() = default;

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "dynamic_detector/grid_config.h"
+#include "dynamic_detector/ego_grid.h"
 #include "larkspur_perception_libs/logger.h"
 
 namespace kestrel {
@@ -55,14 +55,6 @@ bool AllFinite(const std::array<Eigen::Vector2f, 5>& points) {
                      [](const Eigen::Vector2f& p) { return p.allFinite(); });
 }
 
-// Rotation matrix of angle `a` applied to `v`, scalar for the same reason as
-// PlanarTransform.
-Eigen::Vector2f Rotate(float a, const Eigen::Vector2f& v) {
-  const float c = std::cos(a);
-  const float s = std::sin(a);
-  return {c * v.x() - s * v.y(), s * v.x() + c * v.y()};
-}
-
 cv::Vec3b StatusColour(int status) {
   switch (status) {
     case OCCUPIED:
@@ -94,11 +86,6 @@ bool DisplayConfigured() {
   return set("DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
-std::int64_t Microseconds(std::chrono::system_clock::duration duration) {
-  return static_cast<std::int64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
-}
-
 }  // namespace
 
 std::array<Eigen::Vector2f, 5> CameraGroundFootprint(const CameraInfo& camera_info) {
@@ -117,31 +104,31 @@ std::array<Eigen::Vector2f, 5> CameraGroundFootprint(const CameraInfo& camera_in
   return footprint;
 }
 
+DynamicCloudDetectorParams DynamicCloudDetectorParams::FromYaml(const YAML::Node& config) {
+  DynamicCloudDetectorParams params;
+  static_cast<EgoGridParams&>(params) = ego_grid::ReadGridKeys(config);
+  return params;
+}
+
 DynamicCloudDetector::DynamicCloudDetector(std::string config_path)
     : DynamicCloudDetector(YAML::LoadFile(config_path)) {}
 
-DynamicCloudDetector::DynamicCloudDetector(YAML::Node config) {
-  const YAML::Node& keys = config;  // const lookups leave the caller's node as it was
-  const float resolution = keys["resolution"].as<float>();
-  const float width = keys["width"].as<float>();
-  occupancy_threshold_ = keys["occupancy_threshold"].as<float>();
-  log_odds_obstacle_ = keys["log_odds_obstacle"].as<float>();
-  log_odds_occlusion_ = keys["log_odds_occlusion"].as<float>();
-  log_odds_free_space_ = keys["log_odds_free_space"].as<float>();
+DynamicCloudDetector::DynamicCloudDetector(YAML::Node config)
+    : DynamicCloudDetector(DynamicCloudDetectorParams::FromYaml(config)) {}
 
-  const int side = grid_config::GridSideFromConfig(width, resolution);
-  grid_config::RequireFinite("occupancy_threshold", occupancy_threshold_);
-  grid_config::RequireFinite("log_odds_obstacle", log_odds_obstacle_);
-  grid_config::RequireFinite("log_odds_occlusion", log_odds_occlusion_);
-  grid_config::RequireFinite("log_odds_free_space", log_odds_free_space_);
-
+DynamicCloudDetector::DynamicCloudDetector(const DynamicCloudDetectorParams& params)
+    : occupancy_threshold_(params.occupancy_threshold),
+      log_odds_obstacle_(params.log_odds_obstacle),
+      log_odds_free_space_(params.log_odds_free_space),
+      log_odds_occlusion_(params.log_odds_occlusion),
+      grid_map_(ego_grid::NewGrid(ego_grid::ValidatedGridSide(params), params.resolution)) {
+  // Deliberate: these texts, trailing underscores included, are matched by log readers
+  // (see README, Compatibility quirks).
   LARKSPUR_LOGF_INFO("occupancy_threshold: %f", occupancy_threshold_);
   LARKSPUR_LOGF_INFO("log_odds_obstacle: %f", log_odds_obstacle_);
   LARKSPUR_LOGF_INFO("log_odds_occlusion_: %f", log_odds_occlusion_);
   LARKSPUR_LOGF_INFO("log_odds_free_space_: %f", log_odds_free_space_);
 
-  grid_map_ = std::make_shared<OccupancyGridMap>();
-  grid_map_->Init(side, resolution);
   const std::size_t cells = static_cast<std::size_t>(grid_map_->grid_width()) *
                             static_cast<std::size_t>(grid_map_->grid_width());
   grid_status_.resize(cells, UNOBSERVED);
@@ -184,16 +171,15 @@ void DynamicCloudDetector::Update(std::shared_ptr<const Cloud> cloud, const Eige
   LARKSPUR_LOGF_DEBUG("received cloud size: %ld", static_cast<long>(cloud ? cloud->size() : 0));
   const auto t0 = std::chrono::system_clock::now();
 
-  const Eigen::Vector2f position(pose(0, 3), pose(1, 3));
-  const float yaw = std::atan2(pose(1, 0), pose(0, 0));
-  // Motion since the previous call, in the previous robot frame.
-  const Eigen::Vector2f delta = Rotate(-last_yaw_, position - last_position_);
-  const float turn = yaw - last_yaw_;
-  const float dyaw = std::atan2(std::sin(turn), std::cos(turn));
+  const ego_grid::PlanarPose current{{pose(0, 3), pose(1, 3)}, std::atan2(pose(1, 0), pose(0, 0))};
+  const ego_grid::PlanarMotion motion =
+      ego_grid::MotionBetween({last_position_, last_yaw_}, current, ego_grid::Arithmetic::kScalar);
+  const Eigen::Vector2f& position = current.position;
+  const float yaw = current.yaw;
   LARKSPUR_LOG_DEBUG("Current pose: {}, {}, {}", position.x(), position.y(), yaw);
 
   if (initialized_) {
-    TransformOccupancyGridMap(-delta, -dyaw);
+    TransformOccupancyGridMap(-motion.translation, -motion.turn);
   } else {
     initialized_ = true;
   }
@@ -206,8 +192,8 @@ void DynamicCloudDetector::Update(std::shared_ptr<const Cloud> cloud, const Eige
   InputCloudToOccupancyGridMap(cloud, visualize);
   const auto t2 = std::chrono::system_clock::now();
 
-  LARKSPUR_LOG_DEBUG("transform runtime = {0:d}(us)", Microseconds(t1 - t0));
-  LARKSPUR_LOG_DEBUG("gridmap runtime = {0:d}(us)", Microseconds(t2 - t1));
+  LARKSPUR_LOG_DEBUG("transform runtime = {0:d}(us)", ego_grid::Microseconds(t1 - t0));
+  LARKSPUR_LOG_DEBUG("gridmap runtime = {0:d}(us)", ego_grid::Microseconds(t2 - t1));
 }
 
 void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud,
@@ -345,41 +331,13 @@ void DynamicCloudDetector::DivideCloud(const std::shared_ptr<Cloud>& cloud,
 
 void DynamicCloudDetector::TransformOccupancyGridMap(const Eigen::Vector2f& translation,
                                                      float angle) {
-  const int gw = grid_map_->grid_width();
-  const float r = grid_map_->resolution();
-  const float dx = translation(0) / r;
-  const float dy = translation(1) / r;
-  // Beyond twice the side nothing of the old grid can come back into view;
-  // bounding the shift also keeps OpenCV's fixed-point warp away from
-  // overflowing and from non-finite coordinates.
-  const float max_shift = 2.0f * static_cast<float>(gw);
-  if (!(std::abs(dx) <= max_shift && std::abs(dy) <= max_shift && std::isfinite(angle))) {
-    ResetGridToUnknown();
-    return;
-  }
-
-  const float centre = static_cast<float>(gw / 2);
-  // 3.14, not pi, as in the laser detector: the applied turn is pi / 3.14
-  // (about 1.0005) times the requested one.
-  const double degrees = static_cast<double>(-angle * 180.0f) / 3.14;
-  const cv::Matx23d rotation = cv::getRotationMatrix2D_(cv::Point2f(centre, centre), degrees, 1.0);
-  const cv::Matx33d shift(1.0, 0.0, dx, 0.0, 1.0, dy, 0.0, 0.0, 1.0);
-  const cv::Matx23d motion = rotation * shift;
-
-  cv::Mat log_odds;
-  cv::warpAffine(grid_map_->log_odds_map(), log_odds, motion, cv::Size(gw, gw), cv::INTER_LINEAR,
-                 cv::BORDER_CONSTANT, cv::Scalar(0.0));
-  grid_map_->set_log_odds_map(log_odds);
-  cv::Mat height;
-  cv::warpAffine(grid_map_->height_map(), height, motion, cv::Size(gw, gw), cv::INTER_CUBIC,
-                 cv::BORDER_CONSTANT, cv::Scalar(default_height_));
-  grid_map_->set_height_map(height);
-}
-
-void DynamicCloudDetector::ResetGridToUnknown() {
-  const int gw = grid_map_->grid_width();
-  grid_map_->set_log_odds_map(cv::Mat(gw, gw, CV_32FC1, cv::Scalar(0.0)));
-  grid_map_->set_height_map(cv::Mat(gw, gw, CV_32FC1, cv::Scalar(default_height_)));
+  // Once the motion is unknown, so is every cell.
+  const ego_grid::GridMotionRule rule = {ego_grid::Arithmetic::kScalar,
+                                         {cv::INTER_LINEAR, 0.0f},
+                                         ego_grid::RasterWarp{cv::INTER_CUBIC, default_height_},
+                                         false,
+                                         ego_grid::NonFiniteMotion::kForgetGrid};
+  ego_grid::MoveGrid(*grid_map_, translation, angle, rule);
 }
 
 }  // namespace perception

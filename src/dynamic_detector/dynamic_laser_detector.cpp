@@ -1,9 +1,6 @@
 #include "larkspur_perception_libs/dynamic_laser_detector.h"
 
-#include <yaml-cpp/yaml.h>
-
-#include <Eigen/Geometry>
-#include <opencv2/core.hpp>
+#include <Eigen/LU>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -15,7 +12,7 @@
 #include <vector>
 
 #include "common/quaternion_yaw.h"
-#include "dynamic_detector/grid_config.h"
+#include "dynamic_detector/ego_grid.h"
 #include "larkspur_perception_libs/logger.h"
 #include "larkspur_perception_libs/occupancy_grid.h"
 
@@ -38,10 +35,6 @@ constexpr std::int32_t kHit = 0;
 constexpr std::int32_t kFree = 1;
 constexpr std::int32_t kOccluded = 2;
 constexpr std::int32_t kSubObstacle = 3;
-
-// Above this turn (radians) the warp alone would tear thin structures apart,
-// so it is wrapped in a 3 x 3 dilation and erosion.
-constexpr double kMorphologyTurn = 0.05;
 
 // Beams 0 .. count - 1 are used: n of the scan geometry, limited to the
 // readings the scan holds. A quotient that is not finite (zero or non-finite
@@ -88,37 +81,43 @@ void CopyScanLayout(const LaserScan& from, LaserScan& to) {
   to.ranges.resize(from.ranges.size());
 }
 
-void Warp(const cv::Mat& source, const cv::Mat& motion, int width, cv::Mat& result) {
-  cv::warpAffine(source, result, motion, cv::Size(width, width), cv::INTER_CUBIC,
-                 cv::BORDER_CONSTANT, cv::Scalar(0.0));
-}
+// Bicubic log-odds, closed around large turns; an unknown motion moves nothing.
+constexpr ego_grid::GridMotionRule kGridMotion = {ego_grid::Arithmetic::kLibrary,
+                                                  {cv::INTER_CUBIC, 0.0f},
+                                                  std::nullopt,
+                                                  true,
+                                                  ego_grid::NonFiniteMotion::kKeepGrid};
 
-long long Microseconds(Clock::duration elapsed) {
-  return std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
+std::shared_ptr<OccupancyGridMap> CheckedGrid(const DynamicLaserDetectorParams& params) {
+  const int side = ego_grid::ValidatedGridSide(params);
+  ego_grid::RequireFinite("log_odds_sub_obstacle_scale", params.log_odds_sub_obstacle_scale);
+  return ego_grid::NewGrid(side, params.resolution);
 }
 
 }  // namespace
 
-DynamicLaserDetector::DynamicLaserDetector(const std::string& config_path) {
-  const YAML::Node config = YAML::LoadFile(config_path);
-  const auto resolution = config["resolution"].as<float>();
-  const auto width = config["width"].as<float>();
-  occupancy_threshold_ = config["occupancy_threshold"].as<float>();
-  log_odds_obstacle_ = config["log_odds_obstacle"].as<float>();
-  log_odds_occlusion_ = config["log_odds_occlusion"].as<float>();
-  log_odds_free_space_ = config["log_odds_free_space"].as<float>();
+DynamicLaserDetectorParams DynamicLaserDetectorParams::FromYaml(const YAML::Node& config) {
+  DynamicLaserDetectorParams params;
+  static_cast<EgoGridParams&>(params) = ego_grid::ReadGridKeys(config);
   if (config["log_odds_sub_obstacle_scale"].IsDefined()) {
-    log_odds_sub_obstacle_scale_ = config["log_odds_sub_obstacle_scale"].as<float>();
+    params.log_odds_sub_obstacle_scale = config["log_odds_sub_obstacle_scale"].as<float>();
   }
-  const int side = grid_config::GridSideFromConfig(width, resolution);
-  grid_config::RequireFinite("occupancy_threshold", occupancy_threshold_);
-  grid_config::RequireFinite("log_odds_obstacle", log_odds_obstacle_);
-  grid_config::RequireFinite("log_odds_occlusion", log_odds_occlusion_);
-  grid_config::RequireFinite("log_odds_free_space", log_odds_free_space_);
-  grid_config::RequireFinite("log_odds_sub_obstacle_scale", log_odds_sub_obstacle_scale_);
-  grid_map_ = std::make_shared<OccupancyGridMap>();
-  grid_map_->Init(side, resolution);
+  return params;
 }
+
+DynamicLaserDetector::DynamicLaserDetector(const std::string& config_path)
+    : DynamicLaserDetector(YAML::LoadFile(config_path)) {}
+
+DynamicLaserDetector::DynamicLaserDetector(const YAML::Node& config)
+    : DynamicLaserDetector(DynamicLaserDetectorParams::FromYaml(config)) {}
+
+DynamicLaserDetector::DynamicLaserDetector(const DynamicLaserDetectorParams& params)
+    : occupancy_threshold_(params.occupancy_threshold),
+      log_odds_obstacle_(params.log_odds_obstacle),
+      log_odds_free_space_(params.log_odds_free_space),
+      log_odds_occlusion_(params.log_odds_occlusion),
+      log_odds_sub_obstacle_scale_(params.log_odds_sub_obstacle_scale),
+      grid_map_(CheckedGrid(params)) {}
 
 DynamicLaserDetector::~DynamicLaserDetector() = default;
 
@@ -140,18 +139,17 @@ void DynamicLaserDetector::Process(LaserScanConstPtr scan, const geometry_msgs::
     return;
   }
 
-  // Motion since the previous scan, in the previous robot frame.
-  const Eigen::Vector2f motion = Eigen::Rotation2D<float>(-last_yaw_) * (position - last_position_);
-  const float turn_raw = yaw - last_yaw_;
-  const float turn = std::atan2(std::sin(turn_raw), std::cos(turn_raw));
+  const ego_grid::PlanarMotion motion = ego_grid::MotionBetween(
+      {last_position_, last_yaw_}, {position, yaw}, ego_grid::Arithmetic::kLibrary);
   // The world moves against the robot: the grid stays centred on it and
   // aligned with its heading.
-  TransformOccupancyGridMap(-motion, -turn);
+  TransformOccupancyGridMap(-motion.translation, -motion.turn);
   const Clock::time_point transformed = Clock::now();
   UpdateOccupancyGridMap(scan);
   const Clock::time_point integrated = Clock::now();
-  LARKSPUR_LOG_DEBUG("transform runtime = {0:d}(us)", Microseconds(transformed - start));
-  LARKSPUR_LOG_DEBUG("gridmap runtime = {0:d}(us)", Microseconds(integrated - transformed));
+  LARKSPUR_LOG_DEBUG("transform runtime = {0:d}(us)", ego_grid::Microseconds(transformed - start));
+  LARKSPUR_LOG_DEBUG("gridmap runtime = {0:d}(us)",
+                     ego_grid::Microseconds(integrated - transformed));
   Divide(scan, dynamic_scan, static_scan);
   RememberPose(position, yaw);
 }
@@ -167,37 +165,7 @@ void DynamicLaserDetector::RememberPose(const Eigen::Vector2f& position, float y
 
 void DynamicLaserDetector::TransformOccupancyGridMap(const Eigen::Vector2f& translation,
                                                      float angle) {
-  if (!translation.allFinite() || !std::isfinite(angle)) return;
-  const float resolution = grid_map_->resolution();
-  const int width = grid_map_->grid_width();
-  // Any shift of four grid widths already moves every cell out of the grid;
-  // bounding it keeps OpenCV's fixed-point source coordinates within int.
-  const float reach = 4.0f * static_cast<float>(width);
-  const float shift_x = std::clamp(translation.x() / resolution, -reach, reach);
-  const float shift_y = std::clamp(translation.y() / resolution, -reach, reach);
-  const cv::Point2f center(static_cast<float>(width / 2), static_cast<float>(width / 2));
-  // 3.14 rather than pi: the grids of both detectors turn alike.
-  const double degrees = static_cast<double>(-angle * 180.0f) / 3.14;
-
-  const cv::Mat rotation = cv::getRotationMatrix2D(center, degrees, 1.0);
-  const cv::Mat shift = (cv::Mat_<double>(3, 3) << 1, 0, shift_x, 0, 1, shift_y, 0, 0, 1);
-  const cv::Mat motion = rotation * shift;
-
-  cv::Mat moved;
-  if (static_cast<double>(std::fabs(angle)) > kMorphologyTurn) {
-    const cv::Mat kernel =
-        cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3), cv::Point(-1, -1));
-    cv::Mat dilated;
-    cv::dilate(grid_map_->log_odds_map(), dilated, kernel, cv::Point(-1, -1), 1,
-               cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
-    cv::Mat warped;
-    Warp(dilated, motion, width, warped);
-    cv::erode(warped, moved, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-              cv::morphologyDefaultBorderValue());
-  } else {
-    Warp(grid_map_->log_odds_map(), motion, width, moved);
-  }
-  grid_map_->set_log_odds_map(moved);
+  ego_grid::MoveGrid(*grid_map_, translation, angle, kGridMotion);
 }
 
 void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
