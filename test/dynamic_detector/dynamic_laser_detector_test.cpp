@@ -51,6 +51,11 @@ std::string Edit(const std::string& line, std::string yaml = kConfig) {
 }
 
 std::unique_ptr<DynamicLaserDetector> Make(const std::string& yaml = kConfig) {
+  return std::make_unique<DynamicLaserDetector>(YAML::Load(yaml));
+}
+
+// The same detector from the file holding `yaml`.
+std::unique_ptr<DynamicLaserDetector> MakeFromFile(const std::string& yaml) {
   const std::string path = ::testing::TempDir() + "laser_" + std::to_string(getpid()) + ".yaml";
   std::ofstream(path) << yaml;
   const std::unique_ptr<const char, int (*)(const char*)> removal(path.c_str(), ::remove);
@@ -143,13 +148,51 @@ TEST(LaserConfigurationTest, ValueOutOfRangeThrowsNamingTheKey) {
         "width: 100000", "occupancy_threshold: .nan", "log_odds_obstacle: .inf",
         "log_odds_occlusion: -.inf", "log_odds_free_space: .nan",
         "log_odds_sub_obstacle_scale: .inf"}) {
-    const std::string key = '"' + line.substr(0, line.find(':')) + '"';
-    EXPECT_THAT([&] { Make(Edit(line)); },
-                ::testing::ThrowsMessage<std::invalid_argument>(::testing::HasSubstr(key)));
+    const auto names_key = ::testing::ThrowsMessage<std::invalid_argument>(
+        ::testing::HasSubstr('"' + line.substr(0, line.find(':')) + '"'));
+    EXPECT_THAT([&] { Make(Edit(line)); }, names_key);
+    EXPECT_THAT([&] { MakeFromFile(Edit(line)); }, names_key);
+    EXPECT_THAT(
+        [&] {
+          const auto params = DynamicLaserDetectorParams::FromYaml(YAML::Load(Edit(line)));
+          DynamicLaserDetector detector(params);
+        },
+        names_key);
   }
-  // Missing and non-numeric values keep the YAML library's exceptions.
+  // Missing and non-numeric values keep the YAML library's exceptions, and so
+  // does a file that cannot be read.
   EXPECT_THROW(Make(Edit("width:")), YAML::Exception);
   EXPECT_THROW(Make(Edit("log_odds_obstacle: wide")), YAML::Exception);
+  EXPECT_THROW(DynamicLaserDetectorParams::FromYaml(YAML::Load(Edit("width:"))), YAML::Exception);
+  EXPECT_THROW(DynamicLaserDetector(::testing::TempDir() + "no_such_laser.yaml"), YAML::BadFile);
+}
+
+TEST(LaserConfigurationTest, RecordYamlAndFileGiveTheSameDetector) {
+  DynamicLaserDetectorParams params;
+  params.resolution = 0.1f;
+  params.width = 6.0f;
+  params.occupancy_threshold = 0.0f;
+  params.log_odds_obstacle = 0.5f;
+  params.log_odds_occlusion = 0.3f;
+  params.log_odds_free_space = 0.05f;
+  // The sub-obstacle scale keeps its default 0.5, as kConfig, which omits it.
+  std::vector<std::unique_ptr<DynamicLaserDetector>> detectors;
+  detectors.push_back(std::make_unique<DynamicLaserDetector>(params));
+  detectors.push_back(Make());
+  detectors.push_back(MakeFromFile(kConfig));
+  std::vector<cv::Mat> grids;
+  std::vector<std::vector<float>> dynamic_ranges;
+  for (const auto& detector : detectors) {
+    auto dynamic_scan = std::make_shared<LaserScan>(), static_scan = std::make_shared<LaserScan>();
+    detector->Process(Room(), PlanarPose(0.0, -2.25, 0.0), dynamic_scan, static_scan);
+    detector->Process(Room(), PlanarPose(0.1, -2.2, 0.3), dynamic_scan, static_scan);
+    grids.push_back(detector->grid_map().log_odds_map());
+    dynamic_ranges.push_back(dynamic_scan->ranges);
+  }
+  for (std::size_t i = 1; i < detectors.size(); ++i) {
+    EXPECT_EQ(MaxDifference(grids[i], grids[0]), 0.0) << "detector " << i;
+    EXPECT_THAT(dynamic_ranges[i], Pointwise(NanSensitiveFloatEq(), dynamic_ranges[0]));
+  }
 }
 
 TEST(LaserProcessTest, FirstCallOnlyIntegratesThenTheGridFollowsKnownPoses) {
