@@ -106,6 +106,7 @@ struct PointPolarCoord {
 // only serve to turn the segment back into 3-D points. Note that the
 // constructor takes each end's azimuth right after its height, unlike the
 // member order.
+// Deliberate: callers pass the arguments in this order (see README, Compatibility quirks).
 struct STRU_Line {
   STRU_Line(float start_range, float start_height, float start_angle, float end_range,
             float end_height, float end_angle)
@@ -124,6 +125,7 @@ struct STRU_Line {
   float end_angle;
 };
 
+// Deliberate: the innovation rule below is relied on (see README, Compatibility quirks).
 // Running mean and variance of a stream of values. The squared-innovation
 // sum adds (x - mean before x)^2 for every value, so it is not the textbook
 // Welford sum: after 1.0 and 3.0 the variance is 5.0.
@@ -181,7 +183,11 @@ class RemoveGroundLineFit : public RemoveGroundFramework {
   // Throws std::invalid_argument, naming the field, when sector_angle or
   // bin_size is not positive and finite, when max_range is not above
   // min_range, or when they give more than kMaxSectorCount sectors or
-  // kMaxBinCount range bins.
+  // kMaxBinCount range bins. The constructor's check; callers that read a
+  // record ahead of building the remover use it instead of their own limits.
+  static void checkParams(const GroundRemovalParams& params);
+
+  // Throws as checkParams.
   explicit RemoveGroundLineFit(const GroundRemovalParams& params);
   ~RemoveGroundLineFit() override;
 

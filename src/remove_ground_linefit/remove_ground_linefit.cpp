@@ -457,8 +457,10 @@ pcl::PointXYZ PolarToPoint(float range, float angle, float height) {
 
 }  // namespace
 
+void RemoveGroundLineFit::checkParams(const GroundRemovalParams& params) { CheckGeometry(params); }
+
 RemoveGroundLineFit::RemoveGroundLineFit(const GroundRemovalParams& params) : params_(params) {
-  CheckGeometry(params_);
+  checkParams(params_);
 }
 
 RemoveGroundLineFit::~RemoveGroundLineFit() = default;
