@@ -39,6 +39,7 @@
 
 namespace larkspur {
 
+// Deliberate: notices and line prefixes stay word for word (see README, Compatibility quirks).
 class Logger {
  public:
   // The single instance, built at the first call (thread-safe).

@@ -109,6 +109,7 @@ bool CameraFrame::calculate(const std::shared_ptr<Cloud>& cloud) {
     SetColumn(data_.points, 3, *distances.largest_point);
   }
   data_.valid = true;
+  // Deliberate: true whatever the cloud held (see README, Compatibility quirks).
   return true;
 }
 

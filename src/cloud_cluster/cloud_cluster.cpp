@@ -171,6 +171,7 @@ void CloudCluster::getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int 
       // Drops the default point of cells occupied only by the dilation; the
       // test is signed, so real points with all three coordinates below the
       // bound go as well.
+      // Deliberate: signed, not |p| (see README, Compatibility quirks).
       constexpr double kEmptyBound = 0.0001;
       if (static_cast<double>(p.x) < kEmptyBound && static_cast<double>(p.y) < kEmptyBound &&
           static_cast<double>(p.z) < kEmptyBound) {

@@ -122,8 +122,7 @@ DynamicCloudDetector::DynamicCloudDetector(const DynamicCloudDetectorParams& par
       log_odds_free_space_(params.log_odds_free_space),
       log_odds_occlusion_(params.log_odds_occlusion),
       grid_map_(ego_grid::NewGrid(ego_grid::ValidatedGridSide(params), params.resolution)) {
-  // Deliberate: these texts, trailing underscores included, are matched by log readers
-  // (see README, Compatibility quirks).
+  // Deliberate: texts as they are, underscores included (see README, Compatibility quirks).
   LARKSPUR_LOGF_INFO("occupancy_threshold: %f", occupancy_threshold_);
   LARKSPUR_LOGF_INFO("log_odds_obstacle: %f", log_odds_obstacle_);
   LARKSPUR_LOGF_INFO("log_odds_occlusion_: %f", log_odds_occlusion_);

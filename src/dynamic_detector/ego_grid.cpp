@@ -26,8 +26,8 @@ Eigen::Vector2f Rotate(float angle, const Eigen::Vector2f& v, Arithmetic arithme
 // Shift by (dx, dy) cells, then the turn about the grid's centre.
 cv::Matx23d WarpMatrix(int width, float dx, float dy, float angle, Arithmetic arithmetic) {
   const cv::Point2f centre(static_cast<float>(width / 2), static_cast<float>(width / 2));
-  // Deliberate: 3.14, not pi, so the grid turns pi / 3.14 (about 1.0005) times the requested
-  // angle (see README, Compatibility quirks).
+  // Deliberate: 3.14, not pi (see README, Compatibility quirks): the grid turns pi / 3.14
+  // (about 1.0005) times the requested angle.
   const double degrees = static_cast<double>(-angle * 180.0f) / 3.14;
   if (arithmetic == Arithmetic::kScalar) {
     const cv::Matx23d rotation = cv::getRotationMatrix2D_(centre, degrees, 1.0);
