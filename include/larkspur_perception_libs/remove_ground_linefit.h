@@ -190,6 +190,12 @@ class RemoveGroundLineFit : public RemoveGroundFramework {
   // Throws as checkParams.
   explicit RemoveGroundLineFit(const GroundRemovalParams& params);
   ~RemoveGroundLineFit() override;
+  // Copies carry the parameters, kept segments and trace points; each object
+  // keeps its own working storage.
+  RemoveGroundLineFit(const RemoveGroundLineFit& other);
+  RemoveGroundLineFit& operator=(const RemoveGroundLineFit& other);
+  RemoveGroundLineFit(RemoveGroundLineFit&& other) noexcept;
+  RemoveGroundLineFit& operator=(RemoveGroundLineFit&& other) noexcept;
 
   // One cloud of two points (start, end of the segment at its fitted
   // heights) per kept segment, in sector order and then range order.
@@ -263,9 +269,16 @@ class RemoveGroundLineFit : public RemoveGroundFramework {
                               const std::vector<STRU_Line>& segments) const;
 
  private:
+  // Sector lists, bin tables and segment lists of a call, kept from call to
+  // call so that a call on a frame no larger than the earlier ones allocates
+  // none of them anew.
+  struct Workspace;
+  Workspace& workspace();
+
   GroundRemovalParams params_;
   std::vector<std::vector<STRU_Line>> sector_lines_;
   Cloud trace_cloud_;
+  std::unique_ptr<Workspace> workspace_;
 };
 
 }  // namespace perception

@@ -70,6 +70,14 @@ float ResidualSum(const std::vector<PointPolarCoord>& points, std::size_t last, 
   return sum;
 }
 
+// Storage of the working set, kept per thread: once the first sectors have
+// sized it, fitting a sector allocates nothing.
+std::vector<PointPolarCoord>& EmptyWorkingSet() {
+  thread_local std::vector<PointPolarCoord> working_set;
+  working_set.clear();
+  return working_set;
+}
+
 // The working set of one sector and the segments emitted from it.
 class SegmentGrower {
  public:
@@ -78,6 +86,7 @@ class SegmentGrower {
       : remover_(remover),
         params_(params),
         lines_(lines),
+        working_(EmptyWorkingSet()),
         fit_{ground_height, 0.0f},
         current_{ground_height, 0.0f} {}
 
@@ -171,7 +180,7 @@ class SegmentGrower {
   const RemoveGroundLineFit& remover_;
   const GroundRemovalParams& params_;
   std::vector<STRU_Line>& lines_;
-  std::vector<PointPolarCoord> working_;
+  std::vector<PointPolarCoord>& working_;
   Line fit_;      // written by every fit
   Line current_;  // the last accepted line; predicts the next prototype
 };

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -20,7 +21,6 @@ namespace {
 
 using Cloud = RemoveGroundFramework::Cloud;
 using CloudPtr = RemoveGroundFramework::CloudPtr;
-using Sector = std::vector<STRU_SegmentedPoint>;
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
@@ -88,37 +88,79 @@ struct Geometry {
 
 float HorizontalRange(const pcl::PointXYZ& p) { return std::sqrt(p.x * p.x + p.y * p.y); }
 
-// Range and azimuth (atan2, in [-pi, pi]) of a point inside the range window;
-// NaN range marks a point outside it.
-struct Polar {
-  float range;
-  float azimuth;
+// Sector of a point: its single-precision azimuth from the negative x axis,
+// counter-clockwise, divided by the sector width. That azimuth matters only
+// near a border between sectors; elsewhere an estimate in double precision,
+// far closer to the true azimuth than the single-precision one, decides the
+// same sector for a fraction of atan2's cost.
+class SectorLocator {
+ public:
+  SectorLocator(float sector_angle, std::uint32_t sector_count)
+      : sector_angle_(sector_angle),
+        last_sector_(static_cast<float>(sector_count - 1)),
+        per_radian_(1.0 / static_cast<double>(sector_angle)),
+        border_margin_(kBorderMargin / static_cast<double>(sector_angle)) {}
+
+  std::uint32_t operator()(float x, float y) const {
+    if (x == 0.0f && y == 0.0f) return Exact(x, y);
+    const double turns = (AzimuthEstimate(x, y) + kPi) * per_radian_;
+    // Truncation: a slightly negative estimate lies within the margin of 0.
+    const auto below = static_cast<double>(static_cast<std::int64_t>(turns));
+    const bool clear_of_border =
+        turns - below > border_margin_ && below + 1.0 - turns > border_margin_;
+    if (!clear_of_border) return Exact(x, y);
+    return static_cast<std::uint32_t>(std::min(static_cast<float>(below), last_sector_));
+  }
+
+ private:
+  // The single-precision azimuth differs from the true one by a few units in
+  // the last place (below 1e-6 rad), its shift by pi and its division by the
+  // width add as much again, and the estimate is within 1e-8 rad: a point
+  // farther than this from a border lies in the same sector either way.
+  static constexpr double kBorderMargin = 1e-4;
+
+  std::uint32_t Exact(float x, float y) const {
+    const float azimuth = static_cast<float>(static_cast<double>(std::atan2(y, x)) + kPi);
+    // -pi in float lies just below -pi, so a point with x < 0 and y = -0
+    // comes out at a tiny negative azimuth: it belongs to sector 0. 2pi may
+    // be a whole multiple of the sector width in float: the point straight
+    // behind then lands one past the last sector and joins it. Within these
+    // limits the floor of the non-negative quotient is its truncation.
+    return static_cast<std::uint32_t>(
+        std::min(std::max(azimuth / sector_angle_, 0.0f), last_sector_));
+  }
+
+  // atan2(y, x) within 1e-8 rad, for (x, y) not both zero. With t the ratio
+  // of the smaller to the larger coordinate magnitude, atan(t) = pi/6 +
+  // atan((sqrt(3) t - 1) / (sqrt(3) + t)) brings the argument below
+  // tan(pi/12), where the alternating series of atan up to u^11 is off by
+  // less than u^13 / 13. Either argument takes one division.
+  static double AzimuthEstimate(float x, float y) {
+    constexpr double kSqrt3 = 1.7320508075688772;
+    constexpr double kTanPiBy12 = 0.2679491924311227;
+    const double ax = std::fabs(static_cast<double>(x));
+    const double ay = std::fabs(static_cast<double>(y));
+    const bool steep = ay > ax;
+    const double small = steep ? ax : ay;
+    const double large = steep ? ay : ax;
+    const bool shifted = small > kTanPiBy12 * large;
+    const double u = shifted ? (kSqrt3 * small - large) / (kSqrt3 * large + small) : small / large;
+    const double u2 = u * u;
+    double angle =
+        u *
+        (1.0 + u2 * (-1.0 / 3.0 +
+                     u2 * (1.0 / 5.0 + u2 * (-1.0 / 7.0 + u2 * (1.0 / 9.0 + u2 * (-1.0 / 11.0))))));
+    if (shifted) angle += kPi / 6.0;
+    if (steep) angle = kPi / 2.0 - angle;
+    if (std::signbit(x)) angle = kPi - angle;
+    return std::signbit(y) ? -angle : angle;
+  }
+
+  float sector_angle_;
+  float last_sector_;
+  double per_radian_;
+  double border_margin_;
 };
-
-constexpr std::uint32_t kNoSector = std::numeric_limits<std::uint32_t>::max();
-
-struct Placement {
-  std::uint32_t sector;  // kNoSector outside the range window
-  std::int32_t bin;
-};
-
-// Sector (azimuth from the negative x axis, counter-clockwise) and bin of a
-// point. Free of branches, so that a run of points is worked in parallel.
-Placement Place(const Polar& polar, const GroundRemovalParams& params, std::uint32_t sector_count) {
-  const bool inside = !std::isnan(polar.range);
-  const float azimuth = static_cast<float>(static_cast<double>(polar.azimuth) + kPi);
-  // -pi in float lies just below -pi, so a point with x < 0 and y = -0 comes
-  // out at a tiny negative azimuth: it belongs to sector 0. 2pi may be a whole
-  // multiple of the sector width in float: the point straight behind then
-  // lands one past the last sector and joins it. Within these limits the floor
-  // of the non-negative quotient is its truncation.
-  const float sector =
-      std::min(std::max(azimuth / params.sector_angle, 0.0f), static_cast<float>(sector_count - 1));
-  // In the window the range lies at or above min_range, so the same holds for the bin.
-  const float range = inside ? polar.range : params.min_range;
-  const float bin = (range - params.min_range) / params.bin_size;
-  return {inside ? static_cast<std::uint32_t>(sector) : kNoSector, static_cast<std::int32_t>(bin)};
-}
 
 bool IsFinite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
@@ -155,86 +197,171 @@ Admission Admit(const pcl::PointXYZ& p, const GroundRemovalParams& params, Entry
   return Admission::kWork;
 }
 
-struct Segmentation {
-  bool admitted_any = false;  // some point passed the prefilter
-  std::vector<Sector> sectors;
+// A segmented point as the prototype selection and the classification read
+// it, small enough that a sector's points fill few cache lines.
+struct SegmentedRecord {
+  std::uint32_t index;  // into the input cloud
+  float range;
+  float height;
+  std::int32_t bin;
 };
 
-// Sorts the admitted points inside the range window into sectors, keeping
-// input order within a sector; high points go to `high_points` when present.
-// The sectors stay empty when no point was admitted.
-Segmentation Segment(const Cloud& input, const GroundRemovalParams& params,
-                     const Geometry& geometry, Entry entry, Cloud* high_points) {
-  constexpr float kOutside = std::numeric_limits<float>::quiet_NaN();
-  Segmentation result;
-  // The atan2 pass stands alone: the arithmetic that follows it would
-  // otherwise lengthen each point's chain of dependent steps.
-  std::vector<Polar> polar(input.size(), Polar{kOutside, 0.0f});
-  for (std::size_t i = 0; i < input.size(); ++i) {
-    const pcl::PointXYZ& p = input[i];
-    const Admission admission = Admit(p, params, entry);
-    if (admission == Admission::kDrop) continue;
-    if (admission == Admission::kHigh) {
-      if (high_points != nullptr) high_points->push_back(p);
-      continue;
-    }
-    result.admitted_any = true;
-    if (IsOrigin(p)) continue;
-    const float range = HorizontalRange(p);
-    if (params.min_range <= range && range <= params.max_range) {
-      polar[i] = {range, std::atan2(p.y, p.x)};
-    }
+// The segmented points of one call, sector after sector and in input order
+// within a sector (a stable counting sort).
+class Segmentation {
+ public:
+  // Sorts the admitted points inside the range window into sectors; high
+  // points go to `high_points` when present. Returns whether any point was
+  // admitted; the sectors are left as they were when none was.
+  bool Segment(const Cloud& input, const GroundRemovalParams& params, const Geometry& geometry,
+               Entry entry, Cloud* high_points) {
+    CollectCandidates(input, params, entry, high_points);
+    if (!admitted_any_) return false;
+    PlaceCandidates(input, params, geometry);
+    SortIntoSectors();
+    return true;
   }
-  if (!result.admitted_any) return result;
 
-  std::vector<Placement> placements(input.size());
-  for (std::size_t i = 0; i < input.size(); ++i) {
-    placements[i] = Place(polar[i], params, geometry.sector_count);
+  std::uint32_t SectorBegin(std::uint32_t s) const { return sector_start_[s]; }
+  std::uint32_t SectorEnd(std::uint32_t s) const { return sector_start_[s + 1]; }
+  const SegmentedRecord& operator[](std::size_t j) const { return sorted_[j]; }
+
+ private:
+  // The points inside the range window, with their ranges, in input order.
+  void CollectCandidates(const Cloud& input, const GroundRemovalParams& params, Entry entry,
+                         Cloud* high_points) {
+    admitted_any_ = false;
+    candidates_.clear();
+    for (std::size_t i = 0; i < input.size(); ++i) {
+      const pcl::PointXYZ& p = input[i];
+      const Admission admission = Admit(p, params, entry);
+      if (admission == Admission::kDrop) continue;
+      if (admission == Admission::kHigh) {
+        if (high_points != nullptr) high_points->push_back(p);
+        continue;
+      }
+      admitted_any_ = true;
+      if (IsOrigin(p)) continue;
+      const float range = HorizontalRange(p);
+      if (params.min_range <= range && range <= params.max_range) {
+        candidates_.push_back({static_cast<std::uint32_t>(i), range, p.z, 0});
+      }
+    }
   }
-  // Each sector list is allocated once, at its final size.
-  std::vector<std::size_t> sector_sizes(geometry.sector_count, 0);
-  for (const Placement& placement : placements) {
-    if (placement.sector != kNoSector) ++sector_sizes[placement.sector];
+
+  // Sector and bin of every candidate, and the number of points per sector.
+  void PlaceCandidates(const Cloud& input, const GroundRemovalParams& params,
+                       const Geometry& geometry) {
+    const SectorLocator sector_of(params.sector_angle, geometry.sector_count);
+    candidate_sector_.resize(candidates_.size());
+    sector_start_.assign(std::size_t{geometry.sector_count} + 1, 0);
+    for (std::size_t c = 0; c < candidates_.size(); ++c) {
+      SegmentedRecord& candidate = candidates_[c];
+      const pcl::PointXYZ& p = input[candidate.index];
+      const std::uint32_t sector = sector_of(p.x, p.y);
+      // In the window the range lies at or above min_range, so the same holds
+      // for the bin: its floor is its truncation.
+      candidate.bin =
+          static_cast<std::int32_t>((candidate.range - params.min_range) / params.bin_size);
+      candidate_sector_[c] = sector;
+      ++sector_start_[sector + 1];
+    }
   }
-  result.sectors.resize(geometry.sector_count);
-  for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
-    result.sectors[s].reserve(sector_sizes[s]);
+
+  void SortIntoSectors() {
+    for (std::size_t s = 1; s < sector_start_.size(); ++s) sector_start_[s] += sector_start_[s - 1];
+    sorted_.resize(candidates_.size());
+    // Filled from each sector's start, which this pass moves along; the
+    // starts are restored afterwards.
+    for (std::size_t c = 0; c < candidates_.size(); ++c) {
+      sorted_[sector_start_[candidate_sector_[c]]++] = candidates_[c];
+    }
+    for (std::size_t s = sector_start_.size() - 1; s > 0; --s)
+      sector_start_[s] = sector_start_[s - 1];
+    sector_start_[0] = 0;
   }
-  for (std::size_t i = 0; i < input.size(); ++i) {
-    if (placements[i].sector == kNoSector) continue;
-    result.sectors[placements[i].sector].emplace_back(input[i], placements[i].bin, NON_GROUND);
+
+  bool admitted_any_ = false;
+  std::vector<SegmentedRecord> candidates_;  // input order
+  std::vector<std::uint32_t> candidate_sector_;
+  std::vector<std::uint32_t> sector_start_;  // sector_count + 1 offsets
+  std::vector<SegmentedRecord> sorted_;      // sector order
+};
+
+// The points of one sector of a Segmentation, as the prototype selection
+// reads them.
+class SectorPoints {
+ public:
+  SectorPoints(const Segmentation& segmentation, const Cloud& input, std::uint32_t sector)
+      : segmentation_(segmentation),
+        input_(input),
+        begin_(segmentation.SectorBegin(sector)),
+        size_(segmentation.SectorEnd(sector) - begin_) {}
+
+  std::size_t size() const { return size_; }
+  float height(std::size_t j) const { return segmentation_[begin_ + j].height; }
+  std::int32_t bin(std::size_t j) const { return segmentation_[begin_ + j].bin; }
+  const pcl::PointXYZ& point(std::size_t j) const {
+    return input_[segmentation_[begin_ + j].index];
   }
-  return result;
-}
+
+ private:
+  const Segmentation& segmentation_;
+  const Cloud& input_;
+  std::size_t begin_;
+  std::size_t size_;
+};
+
+// A caller's list of segmented points, read the same way.
+class SegmentedPoints {
+ public:
+  explicit SegmentedPoints(const std::vector<STRU_SegmentedPoint>& points) : points_(points) {}
+
+  std::size_t size() const { return points_.size(); }
+  float height(std::size_t j) const { return points_[j].point.z; }
+  std::int32_t bin(std::size_t j) const { return points_[j].bin_index; }
+  const pcl::PointXYZ& point(std::size_t j) const { return points_[j].point; }
+
+ private:
+  const std::vector<STRU_SegmentedPoint>& points_;
+};
 
 // Prototype selection, one sector at a time. The per-bin tables live as long
 // as the selector and only the bins a sector occupied are reset after it, so
 // a call pays for the occupied bins rather than for every bin of every sector.
 class PrototypeSelector {
  public:
-  PrototypeSelector(std::size_t bin_count, double sigma_factor)
-      : bins_(bin_count), occupied_((bin_count + 63) / 64, 0), sigma_factor_(sigma_factor) {}
+  // Sizes the tables for `bin_count` bins; keeps them when they already are.
+  void Prepare(std::size_t bin_count, double sigma_factor) {
+    if (bins_.size() != bin_count) {
+      bins_.assign(bin_count, Bin{});
+      occupied_.assign((bin_count + 63) / 64, 0);
+    }
+    sigma_factor_ = sigma_factor;
+  }
 
   // Appends one prototype per occupied bin, in bin order: the lowest point
   // that is not a low outlier. The low outliers (reflections under the road)
   // go to `trace`. Points whose bin lies outside the table are ignored.
-  void Select(const Sector& points, Cloud& trace, std::vector<PointPolarCoord>& prototypes) {
-    for (const STRU_SegmentedPoint& p : points) {
-      if (Bin* bin = BinOf(p)) {
+  template <typename Points>
+  void Select(const Points& points, Cloud& trace, std::vector<PointPolarCoord>& prototypes) {
+    const std::size_t count = points.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (Bin* bin = BinOf(points.bin(i))) {
         // Marked once per bin, not per point: no chain through the bit words.
-        if (bin->heights.getCount() == 0) MarkOccupied(static_cast<std::size_t>(p.bin_index));
-        bin->heights.update(static_cast<double>(p.point.z));
+        if (bin->heights.getCount() == 0) MarkOccupied(static_cast<std::size_t>(points.bin(i)));
+        bin->heights.update(static_cast<double>(points.height(i)));
       }
     }
     ForEachOccupied([this](Bin& bin) {
       bin.outlier_bound = bin.heights.getMean() - sigma_factor_ * bin.heights.getStddev();
     });
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      Bin* bin = BinOf(points[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+      Bin* bin = BinOf(points.bin(i));
       if (bin == nullptr) continue;
-      const float z = points[i].point.z;
+      const float z = points.height(i);
       if (bin->heights.getCount() > 1 && static_cast<double>(z) < bin->outlier_bound) {
-        trace.push_back(points[i].point);
+        trace.push_back(points.point(i));
       }
       if (z < bin->lowest && static_cast<double>(z) >= bin->outlier_bound) {
         bin->lowest = z;
@@ -242,7 +369,7 @@ class PrototypeSelector {
       }
     }
     ForEachOccupied([&points, &prototypes](Bin& bin) {
-      if (bin.chosen != kNoneChosen) prototypes.push_back(PrototypeOf(points[bin.chosen].point));
+      if (bin.chosen != kNoneChosen) prototypes.push_back(PrototypeOf(points.point(bin.chosen)));
       bin = Bin{};
     });
     std::fill(occupied_.begin(), occupied_.end(), 0);
@@ -264,9 +391,9 @@ class PrototypeSelector {
     return {static_cast<float>(std::sqrt(x * x + y * y)), p.z, std::atan2(p.y, p.x)};
   }
 
-  Bin* BinOf(const STRU_SegmentedPoint& p) {
-    const bool inside = p.bin_index >= 0 && static_cast<std::size_t>(p.bin_index) < bins_.size();
-    return inside ? &bins_[static_cast<std::size_t>(p.bin_index)] : nullptr;
+  Bin* BinOf(std::int32_t bin) {
+    const bool inside = bin >= 0 && static_cast<std::size_t>(bin) < bins_.size();
+    return inside ? &bins_[static_cast<std::size_t>(bin)] : nullptr;
   }
 
   void MarkOccupied(std::size_t bin) { occupied_[bin / 64] |= std::uint64_t{1} << (bin % 64); }
@@ -282,7 +409,7 @@ class PrototypeSelector {
 
   std::vector<Bin> bins_;
   std::vector<std::uint64_t> occupied_;  // one bit per bin
-  double sigma_factor_;
+  double sigma_factor_ = 0.0;
 };
 
 // Renumbers the bins below `bin_count` that hold points densely, in bin
@@ -306,31 +433,6 @@ std::size_t CompactBins(std::vector<STRU_SegmentedPoint>& points, std::uint32_t 
   }
   return occupied.size();
 }
-
-// Prototype selection and line fitting of the sectors of one call, in
-// sector order.
-class SectorFitter {
- public:
-  SectorFitter(const RemoveGroundLineFit& remover, std::uint32_t bin_count,
-               const GroundRemovalParams& params, Cloud& trace)
-      : remover_(remover),
-        selector_(bin_count, static_cast<double>(params.outlier_sigma_factor)),
-        trace_(trace) {}
-
-  std::vector<STRU_Line> Fit(const Sector& points) {
-    prototypes_.clear();
-    selector_.Select(points, trace_, prototypes_);
-    std::vector<STRU_Line> lines;
-    if (prototypes_.size() > 1) remover_.incrementalLineFitting(prototypes_, lines);
-    return lines;
-  }
-
- private:
-  const RemoveGroundLineFit& remover_;
-  PrototypeSelector selector_;
-  Cloud& trace_;
-  std::vector<PointPolarCoord> prototypes_;
-};
 
 // A segment in the form its distances need, worked out once per call.
 struct GroundLine {
@@ -357,19 +459,13 @@ struct GroundLine {
   double norm;
 };
 
-std::vector<GroundLine> ToGroundLines(const std::vector<STRU_Line>& segments, double margin) {
-  std::vector<GroundLine> lines;
-  lines.reserve(segments.size());
-  for (const STRU_Line& segment : segments) lines.emplace_back(segment, margin);
-  return lines;
-}
-
 // Of equally near lines the earlier one decides.
-float NearestSignedDistance(const std::vector<GroundLine>& lines, double range, double height) {
+float NearestSignedDistance(const GroundLine* begin, const GroundLine* end, double range,
+                            double height) {
   float best = std::numeric_limits<float>::max();
-  for (const GroundLine& line : lines) {
-    if (!line.Covers(range)) continue;
-    const double distance = line.SignedDistance(range, height);
+  for (const GroundLine* line = begin; line != end; ++line) {
+    if (!line->Covers(range)) continue;
+    const double distance = line->SignedDistance(range, height);
     if (std::fabs(static_cast<double>(best)) > std::fabs(distance)) {
       best = static_cast<float>(distance);
     }
@@ -377,20 +473,48 @@ float NearestSignedDistance(const std::vector<GroundLine>& lines, double range, 
   return best == std::numeric_limits<float>::max() ? kNoSegment : best;
 }
 
-using SectorGroundLines = std::vector<std::vector<GroundLine>>;
+// The ground lines of a call, sector after sector in one list.
+class SectorGroundLines {
+ public:
+  void Clear() {
+    lines_.clear();
+    sector_start_.assign(1, 0);
+  }
+
+  // Appends the lines of the next sector.
+  void AddSector(const std::vector<STRU_Line>& segments, double margin) {
+    for (const STRU_Line& segment : segments) lines_.emplace_back(segment, margin);
+    sector_start_.push_back(lines_.size());
+  }
+
+  // Throws std::out_of_range for a sector that has no list.
+  float Distance(std::uint32_t sector, double range, double height) const {
+    if (std::size_t{sector} + 1 >= sector_start_.size()) {
+      throw std::out_of_range(fmt::format("no ground segment list for sector {} of {}", sector,
+                                          sector_start_.size() - 1));
+    }
+    const GroundLine* lines = lines_.data();
+    return NearestSignedDistance(lines + sector_start_[sector], lines + sector_start_[sector + 1],
+                                 range, height);
+  }
+
+ private:
+  std::vector<GroundLine> lines_;
+  std::vector<std::size_t> sector_start_;  // offsets into lines_, one past each sector
+};
 
 // Distance to the lines of the point's own sector or, when none covers it,
 // to the nearer of the two adjacent sectors (the next one on a tie). The
 // sectors at azimuth -pi and +pi are not adjacent.
 float SectorDistance(const SectorGroundLines& lines, double range, double height,
                      std::uint32_t sector, std::uint32_t sector_count) {
-  const float own = NearestSignedDistance(lines.at(sector), range, height);
+  const float own = lines.Distance(sector, range, height);
   if (own != kNoSegment) return own;
 
   double next = kNoSegment;
   double previous = kNoSegment;
-  if (sector + 1 < sector_count) next = NearestSignedDistance(lines.at(sector + 1), range, height);
-  if (sector >= 1) previous = NearestSignedDistance(lines.at(sector - 1), range, height);
+  if (sector + 1 < sector_count) next = lines.Distance(sector + 1, range, height);
+  if (sector >= 1) previous = lines.Distance(sector - 1, range, height);
   float distance = own;
   if (next != kNoSegment) distance = static_cast<float>(next);
   if (previous != kNoSegment &&
@@ -426,12 +550,25 @@ struct Outputs {
 // Classifies the points of sector `s` in order. Throws std::out_of_range,
 // before any point is filed, when `lines` has no list for the sector.
 void ClassifySector(const SectorGroundLines& lines, std::uint32_t s, std::uint32_t sector_count,
-                    const Sector& points, const Outputs& outputs) {
-  for (const STRU_SegmentedPoint& p : points) {
-    const auto range = static_cast<double>(HorizontalRange(p.point));
-    outputs.Add(p.point,
-                SectorDistance(lines, range, static_cast<double>(p.point.z), s, sector_count));
+                    const Segmentation& segmentation, const Cloud& input, const Outputs& outputs) {
+  for (std::uint32_t j = segmentation.SectorBegin(s); j < segmentation.SectorEnd(s); ++j) {
+    const SegmentedRecord& point = segmentation[j];
+    outputs.Add(input[point.index],
+                SectorDistance(lines, static_cast<double>(point.range),
+                               static_cast<double>(point.height), s, sector_count));
   }
+}
+
+// Prototype selection and line fitting of one sector; its segments replace
+// `segments`.
+template <typename Points>
+void FitSector(const RemoveGroundLineFit& remover, const Points& points, Cloud& trace,
+               PrototypeSelector& selector, std::vector<PointPolarCoord>& prototypes,
+               std::vector<STRU_Line>& segments) {
+  prototypes.clear();
+  selector.Select(points, trace, prototypes);
+  segments.clear();
+  if (prototypes.size() > 1) remover.incrementalLineFitting(prototypes, segments);
 }
 
 void Reset(const CloudPtr& cloud) {
@@ -459,34 +596,67 @@ pcl::PointXYZ PolarToPoint(float range, float angle, float height) {
 
 void RemoveGroundLineFit::checkParams(const GroundRemovalParams& params) { CheckGeometry(params); }
 
+// Working storage of the calls, reused from call to call.
+struct RemoveGroundLineFit::Workspace {
+  Segmentation segmentation;
+  PrototypeSelector selector;
+  std::vector<PointPolarCoord> prototypes;
+  std::vector<STRU_Line> segments;
+  SectorGroundLines ground_lines;
+};
+
 RemoveGroundLineFit::RemoveGroundLineFit(const GroundRemovalParams& params) : params_(params) {
   checkParams(params_);
 }
 
 RemoveGroundLineFit::~RemoveGroundLineFit() = default;
 
+RemoveGroundLineFit::RemoveGroundLineFit(const RemoveGroundLineFit& other)
+    : RemoveGroundFramework(other),
+      params_(other.params_),
+      sector_lines_(other.sector_lines_),
+      trace_cloud_(other.trace_cloud_) {}
+
+RemoveGroundLineFit& RemoveGroundLineFit::operator=(const RemoveGroundLineFit& other) {
+  params_ = other.params_;
+  sector_lines_ = other.sector_lines_;
+  trace_cloud_ = other.trace_cloud_;
+  return *this;
+}
+
+RemoveGroundLineFit::RemoveGroundLineFit(RemoveGroundLineFit&& other) noexcept = default;
+RemoveGroundLineFit& RemoveGroundLineFit::operator=(RemoveGroundLineFit&& other) noexcept = default;
+
+RemoveGroundLineFit::Workspace& RemoveGroundLineFit::workspace() {
+  if (!workspace_) workspace_ = std::make_unique<Workspace>();
+  return *workspace_;
+}
+
 void RemoveGroundLineFit::set_input_cloud(CloudPtr input_cloud) {
   sector_lines_.clear();
   if (!input_cloud || input_cloud->empty()) return;
 
   const Geometry geometry(params_);
-  const Segmentation segmentation = Segment(*input_cloud, params_, geometry, Entry::kFit, nullptr);
-  if (!segmentation.admitted_any) return;
+  Workspace& work = workspace();
+  const Cloud& input = *input_cloud;
+  if (!work.segmentation.Segment(input, params_, geometry, Entry::kFit, nullptr)) return;
 
   sector_lines_.resize(geometry.sector_count);
   trace_cloud_.clear();
-  SectorFitter fitter(*this, geometry.bin_count, params_, trace_cloud_);
+  work.selector.Prepare(geometry.bin_count, static_cast<double>(params_.outlier_sigma_factor));
   for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
-    sector_lines_[s] = fitter.Fit(segmentation.sectors[s]);
+    FitSector(*this, SectorPoints(work.segmentation, input, s), trace_cloud_, work.selector,
+              work.prototypes, sector_lines_[s]);
   }
 }
 
 void RemoveGroundLineFit::findPrototypePoints(std::vector<STRU_SegmentedPoint> points,
                                               std::uint32_t bin_count,
                                               std::vector<PointPolarCoord>& prototypes) {
-  PrototypeSelector selector(CompactBins(points, bin_count),
-                             static_cast<double>(params_.outlier_sigma_factor));
-  selector.Select(points, trace_cloud_, prototypes);
+  PrototypeSelector selector;
+  selector.Prepare(CompactBins(points, bin_count),
+                   static_cast<double>(params_.outlier_sigma_factor));
+  selector.Select(SegmentedPoints(points), trace_cloud_, prototypes);
 }
 
 void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_cloud,
@@ -497,15 +667,20 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   if (!input || input->empty()) return;
 
   const Geometry geometry(params_);
-  const Segmentation segmentation =
-      Segment(*input, params_, geometry, Entry::kClassifyWithOwnFit, nonground_cloud.get());
-  if (!segmentation.admitted_any) return;
+  Workspace& work = workspace();
+  const Segmentation& segmentation = work.segmentation;
+  if (!work.segmentation.Segment(*input, params_, geometry, Entry::kClassifyWithOwnFit,
+                                 nonground_cloud.get())) {
+    return;
+  }
 
   trace_cloud_.clear();
-  SectorFitter fitter(*this, geometry.bin_count, params_, trace_cloud_);
-  SectorGroundLines lines(geometry.sector_count);
+  work.selector.Prepare(geometry.bin_count, static_cast<double>(params_.outlier_sigma_factor));
+  work.ground_lines.Clear();
   const auto fit = [&](std::uint32_t s) {
-    lines[s] = ToGroundLines(fitter.Fit(segmentation.sectors[s]), CoverMargin(params_));
+    FitSector(*this, SectorPoints(segmentation, *input, s), trace_cloud_, work.selector,
+              work.prototypes, work.segments);
+    work.ground_lines.AddSector(work.segments, CoverMargin(params_));
   };
   const Outputs outputs{nonground_cloud.get(), ground_cloud.get(), nullptr,
                         params_.ground_distance_threshold, /*below_is_ground=*/true};
@@ -514,7 +689,7 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   fit(0);
   for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
     if (s + 1 < geometry.sector_count) fit(s + 1);
-    ClassifySector(lines, s, geometry.sector_count, segmentation.sectors[s], outputs);
+    ClassifySector(work.ground_lines, s, geometry.sector_count, segmentation, *input, outputs);
   }
 }
 
@@ -528,27 +703,31 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   if (!input || input->empty()) return;
 
   const Geometry geometry(params_);
-  const Segmentation segmentation =
-      Segment(*input, params_, geometry, Entry::kClassifyWithKeptFit, nonground_cloud.get());
-  if (!segmentation.admitted_any) return;
+  Workspace& work = workspace();
+  if (!work.segmentation.Segment(*input, params_, geometry, Entry::kClassifyWithKeptFit,
+                                 nonground_cloud.get())) {
+    return;
+  }
 
-  SectorGroundLines lines;
-  lines.reserve(sector_lines_.size());
+  work.ground_lines.Clear();
   for (const std::vector<STRU_Line>& segments : sector_lines_) {
-    lines.push_back(ToGroundLines(segments, CoverMargin(params_)));
+    work.ground_lines.AddSector(segments, CoverMargin(params_));
   }
   // Without kept lines the first sector holding points throws, so the outputs
   // then hold the high points alone.
   const Outputs outputs{nonground_cloud.get(), ground_cloud.get(), below_ground_cloud.get(),
                         params_.ground_distance_threshold, /*below_is_ground=*/false};
   for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
-    ClassifySector(lines, s, geometry.sector_count, segmentation.sectors[s], outputs);
+    ClassifySector(work.ground_lines, s, geometry.sector_count, work.segmentation, *input, outputs);
   }
 }
 
 float RemoveGroundLineFit::point2LineSegmentDist(const pcl::PointXYZ& query,
                                                  const std::vector<STRU_Line>& segments) const {
-  return NearestSignedDistance(ToGroundLines(segments, CoverMargin(params_)),
+  std::vector<GroundLine> lines;
+  lines.reserve(segments.size());
+  for (const STRU_Line& segment : segments) lines.emplace_back(segment, CoverMargin(params_));
+  return NearestSignedDistance(lines.data(), lines.data() + lines.size(),
                                static_cast<double>(query.x), static_cast<double>(query.y));
 }
 
