@@ -603,6 +603,9 @@ struct RemoveGroundLineFit::Workspace {
   std::vector<PointPolarCoord> prototypes;
   std::vector<STRU_Line> segments;
   SectorGroundLines ground_lines;
+  // The kept segment lists of an earlier call, held for their storage while
+  // the remover keeps none.
+  std::vector<std::vector<STRU_Line>> spare_sector_lines;
 };
 
 RemoveGroundLineFit::RemoveGroundLineFit(const GroundRemovalParams& params) : params_(params) {
@@ -633,14 +636,17 @@ RemoveGroundLineFit::Workspace& RemoveGroundLineFit::workspace() {
 }
 
 void RemoveGroundLineFit::set_input_cloud(CloudPtr input_cloud) {
+  Workspace& work = workspace();
+  work.spare_sector_lines.swap(sector_lines_);
   sector_lines_.clear();
   if (!input_cloud || input_cloud->empty()) return;
 
   const Geometry geometry(params_);
-  Workspace& work = workspace();
   const Cloud& input = *input_cloud;
   if (!work.segmentation.Segment(input, params_, geometry, Entry::kFit, nullptr)) return;
 
+  // Every list is refilled below; reusing them spares their allocation.
+  sector_lines_.swap(work.spare_sector_lines);
   sector_lines_.resize(geometry.sector_count);
   trace_cloud_.clear();
   work.selector.Prepare(geometry.bin_count, static_cast<double>(params_.outlier_sigma_factor));
