@@ -6,9 +6,9 @@
 // built per frame, and EuclideanClusterExtraction with a tolerance of two grid
 // steps and at least 3 points per cluster.
 //
-// Besides the time, each benchmark reports the peak heap in use during one
-// call above what was in use before it ("peak_heap_MiB"), counted by the
-// allocation wrappers below.
+// Besides the time, each benchmark reports for one call after the timed ones
+// the blocks it allocates ("allocs_per_call") and its peak heap above what was
+// in use before it ("peak_heap_MiB"), counted at the C allocator.
 //
 // The grids are allocated afresh on every call. Whether their pages are still
 // mapped from the previous call depends on when glibc hands free heap back to
@@ -21,8 +21,6 @@
 #include <pcl/segmentation/extract_clusters.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -30,83 +28,14 @@
 #include <vector>
 
 #include "datasets.h"
+#include "heap_counter.h"
 #include "larkspur_perception_libs/cloud_cluster.h"
 #include "recorded_data.h"
-
-// glibc's own allocator entry points, wrapped to count the bytes in use.
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* pointer, std::size_t size);
-void* __libc_memalign(std::size_t alignment, std::size_t size);
-void __libc_free(void* pointer);
-}
-
-namespace {
-
-std::atomic<std::size_t> heap_in_use{0};
-std::atomic<std::size_t> heap_peak{0};
-
-void* Counted(void* pointer) {
-  if (pointer != nullptr) {
-    const std::size_t now = heap_in_use += malloc_usable_size(pointer);
-    std::size_t peak = heap_peak.load(std::memory_order_relaxed);
-    while (now > peak && !heap_peak.compare_exchange_weak(peak, now)) {
-    }
-  }
-  return pointer;
-}
-
-void Uncount(void* pointer) {
-  if (pointer != nullptr) heap_in_use -= malloc_usable_size(pointer);
-}
-
-}  // namespace
-
-extern "C" {
-void* malloc(std::size_t size) noexcept { return Counted(__libc_malloc(size)); }
-void* calloc(std::size_t count, std::size_t size) noexcept {
-  return Counted(__libc_calloc(count, size));
-}
-void* realloc(void* pointer, std::size_t size) noexcept {
-  const std::size_t before = pointer != nullptr ? malloc_usable_size(pointer) : 0;
-  void* moved = __libc_realloc(pointer, size);
-  // On failure the old block stays; a zero size frees it.
-  if (moved == nullptr && size != 0) return nullptr;
-  heap_in_use -= before;
-  return Counted(moved);
-}
-void* memalign(std::size_t alignment, std::size_t size) noexcept {
-  return Counted(__libc_memalign(alignment, size));
-}
-void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
-  return Counted(__libc_memalign(alignment, size));
-}
-int posix_memalign(void** out, std::size_t alignment, std::size_t size) noexcept {
-  void* pointer = Counted(__libc_memalign(alignment, size));
-  if (pointer == nullptr) return ENOMEM;
-  *out = pointer;
-  return 0;
-}
-void free(void* pointer) noexcept {
-  Uncount(pointer);
-  __libc_free(pointer);
-}
-}
 
 namespace {
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 using CloudPtr = std::shared_ptr<Cloud>;
-
-// Peak heap above the level before `call`, in MiB.
-template <typename Call>
-double PeakHeapMiB(Call&& call) {
-  const std::size_t before = heap_in_use.load();
-  heap_peak = before;
-  call();
-  return static_cast<double>(heap_peak.load() - before) / (1024.0 * 1024.0);
-}
 
 CloudPtr ObstaclePoints(const std::string& path) {
   const auto scan = larkspur::datasets::ReadKittiBin(path);
@@ -138,7 +67,7 @@ void GridClustering(benchmark::State& state, const CloudPtr& cloud, float grid_s
   }
   state.counters["clusters"] = clusters_found;
   state.counters["points"] = static_cast<double>(cloud->size());
-  state.counters["peak_heap_MiB"] = PeakHeapMiB(one_call);
+  larkspur::bench::ReportHeap(state, larkspur::bench::MeasureHeap(one_call));
 }
 
 void PclEuclideanClustering(benchmark::State& state, const CloudPtr& cloud, float grid_step) {
@@ -159,7 +88,7 @@ void PclEuclideanClustering(benchmark::State& state, const CloudPtr& cloud, floa
   for (auto _ : state) one_call();
   state.counters["clusters"] = static_cast<double>(clusters_found);
   state.counters["points"] = static_cast<double>(cloud->size());
-  state.counters["peak_heap_MiB"] = PeakHeapMiB(one_call);
+  larkspur::bench::ReportHeap(state, larkspur::bench::MeasureHeap(one_call));
 }
 
 }  // namespace

@@ -3,13 +3,16 @@
 // ground cut) inside the grid, and camera 0 of the recording. The pose
 // alternates between those of frames 0 and 1, so every Update warps the grid
 // by a real frame-to-frame motion (0.68 m, 0.2 degrees). OpenCV runs on one
-// thread, as the target is set for one core.
+// thread, as the target is set for one core. Each benchmark also reports the
+// blocks one further call allocates and its peak heap ("allocs_per_call",
+// "peak_heap_MiB").
 #include <benchmark/benchmark.h>
 
 #include <opencv2/core.hpp>
 
 #include "../test/dynamic_detector/dynamic_cloud_detector_kitti.h"
 #include "datasets.h"
+#include "heap_counter.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
 
 namespace {
@@ -69,6 +72,8 @@ void RunOnRecording(benchmark::State& state, Step step) {
   DynamicCloudDetector detector = MakeDetector(recording->camera);
   std::size_t iteration = 0;
   for (auto _ : state) step(detector, *recording, iteration++);
+  larkspur::bench::ReportHeap(
+      state, larkspur::bench::MeasureHeap([&] { step(detector, *recording, iteration++); }));
   state.counters["points"] = static_cast<double>(recording->cloud->size());
 }
 

@@ -2,7 +2,8 @@
 // a synthetic 720-beam scan with and without a turn above 0.05 rad, and the
 // recorded scans of laser_people (512 beams, standing robot) and laser_intel
 // (180 beams, driving robot). The integration and the grid transform are
-// also timed on their own.
+// also timed on their own. The Process benchmarks also report the blocks one
+// further call allocates and its peak heap ("allocs_per_call", "peak_heap_MiB").
 #include <benchmark/benchmark.h>
 
 #include <opencv2/core.hpp>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "datasets.h"
+#include "heap_counter.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"
 
 namespace {
@@ -68,6 +70,9 @@ void BM_ProcessSynthetic(benchmark::State& state) {
     detector->Process(scan, poses[call++ % 2], dynamic_scan, static_scan);
     benchmark::DoNotOptimize(dynamic_scan->ranges.data());
   }
+  larkspur::bench::ReportHeap(
+      state, larkspur::bench::MeasureHeap(
+                 [&] { detector->Process(scan, poses[call++ % 2], dynamic_scan, static_scan); }));
 }
 BENCHMARK(BM_ProcessSynthetic)->ArgName("turn")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -91,6 +96,9 @@ void ProcessRecords(benchmark::State& state, const std::string& relative, bool c
     benchmark::DoNotOptimize(dynamic_scan->ranges.data());
     k = (k + 1) % records.size();
   }
+  larkspur::bench::ReportHeap(
+      state, larkspur::bench::MeasureHeap(
+                 [&] { detector->Process(scans[k], records[k].pose, dynamic_scan, static_scan); }));
 }
 
 void BM_ProcessLaserPeople(benchmark::State& state) {
