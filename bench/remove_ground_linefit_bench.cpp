@@ -4,30 +4,17 @@
 // atan2 and sqrt per point, the least work any sector-and-range ground
 // segmentation of the frame must do.
 //
+// The parameters are the HDL-64E set of config/kitti_hdl64/remove_ground_linefit.yaml,
+// read as the replay tool reads it for KITTI input; the file explains them.
+//
 // Before the timings the program prints precision, recall and F1 of the
 // ground output of the three-cloud groundRemove against the SemanticKITTI
-// labels of frames 000000 and 000001. Ground classes: road, parking,
-// sidewalk, other-ground, lane-marking, terrain; unlabeled, outlier and
-// vegetation points are left out of the scoring.
-//
-// Parameters for the HDL-64E mounted about 1.73 m above the road, chosen on
-// the two labelled frames where every neighbouring value scores about the
-// same (F1 within 0.3 %):
-//   sector_angle 0.04 rad       about 25 laser columns per sector; 0.02 scores
-//                               the same and costs 15 % more time
-//   min_range 2.0, max_range 80 m   the sensor's useful range
-//   bin_size 0.5 m              about one ring per bin at 10 to 20 m
-//   ground_height -1.73 m       the mounting height
-//   max_fit_error 0.1 m         mean residual per prototype; 0.02 loses a
-//                               fifth of the road
-//   max_slope 0.15              steeper ramps are rare on roads, kerbs are not
-//   seed_max_above, seed_max_below 0.3 m
-//   ground_distance_threshold 0.15 m
-//   max_height_jump 0.3 m       ring-to-ring height change of a kerb or car
-//   near_zone_x_limit 2.5 m, near_zone_depth 0.5 m   the car's own body
-//   max_point_height 5.0 m      points above 3.5 m are non-ground unfitted
-//   split_distance 0.1 m
-//   outlier_sigma_factor 2.0
+// labels of the 32 labelled frames of the shared recordings (kitti_hdl64
+// 000000-000001, kitti_sequences 03, 04 and 08), per sequence and pooled. After
+// them it prints each ground-removal time over the floor's time of the same
+// run. The ground-removal benchmarks also report the heap blocks one call
+// allocates after the timed ones ("allocs_per_call") and its peak heap
+// ("peak_heap_MiB").
 #include <benchmark/benchmark.h>
 #include <pcl/ModelCoefficients.h>
 #include <pcl/PointIndices.h>
@@ -35,19 +22,19 @@
 #include <pcl/sample_consensus/model_types.h>
 #include <pcl/segmentation/sac_segmentation.h>
 
-#include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <map>
 #include <memory>
-#include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "../test/remove_ground_linefit/ground_scoring.h"
+#include "config.h"
 #include "datasets.h"
+#include "heap_counter.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
+#include "recorded_data.h"
 
 namespace {
 
@@ -56,33 +43,44 @@ using kestrel::perception::RemoveGroundLineFit;
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 using CloudPtr = std::shared_ptr<Cloud>;
 
-// The set listed at the top, in the record's field order (reserved fields zero).
-const GroundRemovalParams kHdl64Params{0.04f, 80.0f, 2.0f, 0.5f, -1.73f, 0.1f, 0.0f, 0.15f, 0.3f,
-                                       0.3f,  0.15f, 0.0f, 0.3f, 2.5f,   0.5f, 5.0f, 0.1f,  2.0f};
-
+GroundRemovalParams hdl64_params;
 CloudPtr frame;  // 000000, shared by the timings
 
+constexpr const char* kOneCall = "LineFit/groundRemove_3";
+constexpr const char* kKept = "LineFit/set_input_cloud+groundRemove_4";
+constexpr const char* kFloor = "Floor/atan2+sqrt";
+
 void BM_LineFitOneCall(benchmark::State& state) {
-  RemoveGroundLineFit remover(kHdl64Params);
+  RemoveGroundLineFit remover(hdl64_params);
   auto nonground = std::make_shared<Cloud>();
   auto ground = std::make_shared<Cloud>();
-  for (auto _ : state) {
+  const auto one_call = [&] {
     remover.groundRemove(frame, nonground, ground);
     benchmark::DoNotOptimize(ground->data());
-  }
+  };
+  for (auto _ : state) one_call();
+  larkspur::bench::ReportHeap(state, larkspur::bench::MeasureHeap(one_call));
   state.counters["ground_points"] = static_cast<double>(ground->size());
 }
 
 void BM_LineFitSetInputThenClassify(benchmark::State& state) {
-  RemoveGroundLineFit remover(kHdl64Params);
+  RemoveGroundLineFit remover(hdl64_params);
   auto nonground = std::make_shared<Cloud>();
   auto ground = std::make_shared<Cloud>();
   auto below_ground = std::make_shared<Cloud>();
-  for (auto _ : state) {
-    remover.set_input_cloud(frame);
+  const auto fit = [&] { remover.set_input_cloud(frame); };
+  const auto classify = [&] {
     remover.groundRemove(frame, nonground, ground, below_ground);
     benchmark::DoNotOptimize(ground->data());
+  };
+  for (auto _ : state) {
+    fit();
+    classify();
   }
+  const larkspur::bench::HeapUse fitting = larkspur::bench::MeasureHeap(fit);
+  const larkspur::bench::HeapUse classifying = larkspur::bench::MeasureHeap(classify);
+  state.counters["allocs_set_input_cloud"] = fitting.allocations;
+  state.counters["allocs_groundRemove_4"] = classifying.allocations;
   state.counters["ground_points"] = static_cast<double>(ground->size());
 }
 
@@ -117,119 +115,72 @@ void BM_Atan2SqrtFloor(benchmark::State& state) {
   }
 }
 
-// Scoring against SemanticKITTI labels.
-bool IsGroundClass(std::uint32_t label) {
-  const std::uint32_t semantic = label & 0xFFFFu;
-  return semantic == 40 || semantic == 44 || semantic == 48 || semantic == 49 || semantic == 60 ||
-         semantic == 72;
-}
-
-bool IsUnscored(std::uint32_t label) {
-  const std::uint32_t semantic = label & 0xFFFFu;
-  return semantic == 0 || semantic == 1 || semantic == 70;
-}
-
-using PointKey = std::array<std::uint32_t, 3>;
-
-struct PointKeyHash {
-  std::size_t operator()(const PointKey& key) const {
-    return (std::size_t{key[0]} * 73856093u) ^ (std::size_t{key[1]} * 19349663u) ^
-           (std::size_t{key[2]} * 83492791u);
-  }
-};
-
-PointKey KeyOf(const pcl::PointXYZ& p) {
-  PointKey key{};
-  std::memcpy(key.data(), p.data, sizeof(key));
-  return key;
-}
-
-struct Tally {
-  long true_positive = 0;
-  long false_positive = 0;
-  long false_negative = 0;
-
-  void Add(const Tally& other) {
-    true_positive += other.true_positive;
-    false_positive += other.false_positive;
-    false_negative += other.false_negative;
-  }
-  void Print(const char* name) const {
-    const double precision =
-        static_cast<double>(true_positive) / static_cast<double>(true_positive + false_positive);
-    const double recall =
-        static_cast<double>(true_positive) / static_cast<double>(true_positive + false_negative);
-    std::printf("%-16s precision %.2f %%  recall %.2f %%  F1 %.2f %%\n", name, 100.0 * precision,
-                100.0 * recall, 200.0 * precision * recall / (precision + recall));
-  }
-};
-
-// Output points are input points unchanged, so each is found again by its
-// coordinates; a point that is in no output counts as not ground.
-Tally ScoreFrame(const CloudPtr& cloud, const std::vector<std::uint32_t>& labels) {
-  RemoveGroundLineFit remover(kHdl64Params);
-  auto nonground = std::make_shared<Cloud>();
-  auto ground = std::make_shared<Cloud>();
-  remover.groundRemove(cloud, nonground, ground);
-  std::unordered_map<PointKey, int, PointKeyHash> predicted;
-  for (const pcl::PointXYZ& p : *ground) ++predicted[KeyOf(p)];
-
-  Tally tally;
-  for (std::size_t i = 0; i < cloud->size(); ++i) {
-    const auto found = predicted.find(KeyOf((*cloud)[i]));
-    const bool is_predicted = found != predicted.end() && found->second > 0;
-    if (is_predicted) --found->second;
-    if (IsUnscored(labels[i])) continue;
-    const bool is_ground = IsGroundClass(labels[i]);
-    if (is_predicted && is_ground) ++tally.true_positive;
-    if (is_predicted && !is_ground) ++tally.false_positive;
-    if (!is_predicted && is_ground) ++tally.false_negative;
-  }
-  return tally;
-}
-
 void PrintQuality() {
-  Tally all;
-  for (const std::string name : {"000000", "000001"}) {
-    const auto cloud_path =
-        larkspur::datasets::SharedDataPath("kitti_hdl64/velodyne/" + name + ".bin");
-    const auto label_path =
-        larkspur::datasets::SharedDataPath("kitti_hdl64/labels/" + name + ".label");
-    if (!cloud_path || !label_path) {
-      std::printf("kitti_hdl64 frame %s or its labels not found: no quality figures\n",
-                  name.c_str());
-      return;
-    }
-    const CloudPtr cloud = larkspur::datasets::ReadKittiBin(*cloud_path);
-    const Tally tally =
-        ScoreFrame(cloud, larkspur::datasets::ReadSemanticKittiLabels(*label_path, cloud->size()));
-    tally.Print(("frame " + name).c_str());
-    all.Add(tally);
+  const auto frames = larkspur_test::SharedLabelledFrames();
+  if (!frames) {
+    std::printf("labelled KITTI frames not in the shared data folder: no quality figures\n");
+    return;
   }
-  all.Print("both frames");
+  const larkspur_test::GroundScore score = larkspur_test::ScoreGroundRemoval(hdl64_params, *frames);
+  const auto print = [](const std::string& name, const larkspur_test::GroundTally& tally) {
+    std::printf("%-22s precision %.2f %%  recall %.2f %%  F1 %.2f %%\n", name.c_str(),
+                tally.Precision(), tally.Recall(), tally.F1());
+  };
+  for (const auto& [sequence, tally] : score.sequences) print(sequence, tally);
+  print("all 32 frames", score.pooled);
 }
+
+// The console output, followed by each ground removal's CPU time over the
+// floor's (medians when repeated).
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) cpu_time_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    const double floor = Time(kFloor);
+    if (!(floor > 0.0)) return;
+    for (const char* name : {kOneCall, kKept}) {
+      const double time = Time(name);
+      if (time > 0.0) std::printf("%-40s time / floor %.2f\n", name, time / floor);
+    }
+  }
+
+ private:
+  double Time(const std::string& name) const {
+    for (const std::string& key : {name + "_median", name}) {
+      const auto found = cpu_time_.find(key);
+      if (found != cpu_time_.end()) return found->second;
+    }
+    return 0.0;
+  }
+
+  std::map<std::string, double> cpu_time_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  const auto path = larkspur::datasets::SharedDataPath("kitti_hdl64/velodyne/000000.bin");
-  if (!path) {
-    std::printf("kitti_hdl64/velodyne/000000.bin not found: nothing to measure\n");
-    return 0;
-  }
+  const auto path = larkspur::bench::RecordedFile("kitti_hdl64/velodyne/000000.bin");
+  if (!path) return 0;
+  const std::string defaults = LARKSPUR_SOURCE_CONFIG_DIR;
+  hdl64_params = larkspur::replay::LoadConfig(
+                     larkspur::replay::FindConfigFiles({defaults + "/kitti_hdl64", defaults}))
+                     .ground;
   frame = larkspur::datasets::ReadKittiBin(*path);
   PrintQuality();
-  benchmark::RegisterBenchmark("LineFit/groundRemove_3", BM_LineFitOneCall)
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("LineFit/set_input_cloud+groundRemove_4",
-                               BM_LineFitSetInputThenClassify)
+  benchmark::RegisterBenchmark(kOneCall, BM_LineFitOneCall)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(kKept, BM_LineFitSetInputThenClassify)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("PclRansacPlane", BM_PclRansacPlane)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("Floor/atan2+sqrt", BM_Atan2SqrtFloor)
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RunSpecifiedBenchmarks();
+  benchmark::RegisterBenchmark(kFloor, BM_Atan2SqrtFloor)->Unit(benchmark::kMillisecond);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
 }
