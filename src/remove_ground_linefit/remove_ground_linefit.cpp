@@ -215,9 +215,8 @@ class Segmentation {
   // admitted; the sectors are left as they were when none was.
   bool Segment(const Cloud& input, const GroundRemovalParams& params, const Geometry& geometry,
                Entry entry, Cloud* high_points) {
-    CollectCandidates(input, params, entry, high_points);
+    CollectCandidates(input, params, geometry, entry, high_points);
     if (!admitted_any_) return false;
-    PlaceCandidates(input, params, geometry);
     SortIntoSectors();
     return true;
   }
@@ -227,11 +226,15 @@ class Segmentation {
   const SegmentedRecord& operator[](std::size_t j) const { return sorted_[j]; }
 
  private:
-  // The points inside the range window, with their ranges, in input order.
-  void CollectCandidates(const Cloud& input, const GroundRemovalParams& params, Entry entry,
-                         Cloud* high_points) {
+  // The points inside the range window in input order, with their ranges,
+  // bins and sectors, and the number of points per sector.
+  void CollectCandidates(const Cloud& input, const GroundRemovalParams& params,
+                         const Geometry& geometry, Entry entry, Cloud* high_points) {
+    const SectorLocator sector_of(params.sector_angle, geometry.sector_count);
     admitted_any_ = false;
     candidates_.clear();
+    candidate_sector_.clear();
+    sector_start_.assign(std::size_t{geometry.sector_count} + 1, 0);
     for (std::size_t i = 0; i < input.size(); ++i) {
       const pcl::PointXYZ& p = input[i];
       const Admission admission = Admit(p, params, entry);
@@ -243,27 +246,14 @@ class Segmentation {
       admitted_any_ = true;
       if (IsOrigin(p)) continue;
       const float range = HorizontalRange(p);
-      if (params.min_range <= range && range <= params.max_range) {
-        candidates_.push_back({static_cast<std::uint32_t>(i), range, p.z, 0});
-      }
-    }
-  }
-
-  // Sector and bin of every candidate, and the number of points per sector.
-  void PlaceCandidates(const Cloud& input, const GroundRemovalParams& params,
-                       const Geometry& geometry) {
-    const SectorLocator sector_of(params.sector_angle, geometry.sector_count);
-    candidate_sector_.resize(candidates_.size());
-    sector_start_.assign(std::size_t{geometry.sector_count} + 1, 0);
-    for (std::size_t c = 0; c < candidates_.size(); ++c) {
-      SegmentedRecord& candidate = candidates_[c];
-      const pcl::PointXYZ& p = input[candidate.index];
-      const std::uint32_t sector = sector_of(p.x, p.y);
+      if (!(params.min_range <= range && range <= params.max_range)) continue;
       // In the window the range lies at or above min_range, so the same holds
       // for the bin: its floor is its truncation.
-      candidate.bin =
-          static_cast<std::int32_t>((candidate.range - params.min_range) / params.bin_size);
-      candidate_sector_[c] = sector;
+      const float bin = (range - params.min_range) / params.bin_size;
+      candidates_.push_back(
+          {static_cast<std::uint32_t>(i), range, p.z, static_cast<std::int32_t>(bin)});
+      const std::uint32_t sector = sector_of(p.x, p.y);
+      candidate_sector_.push_back(sector);
       ++sector_start_[sector + 1];
     }
   }
