@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "datasets.h"
+#include "scene.h"
 
 namespace larkspur {
 namespace replay {
