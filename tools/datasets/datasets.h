@@ -32,6 +32,11 @@ using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 // the sensor frame (x forward, y left, z up, metres). Intensity is dropped.
 std::shared_ptr<Cloud> ReadKittiBin(const std::string& path);
 
+// PCD file (ascii, binary or binary_compressed) with at least the fields x, y
+// and z, read with PCL's reader after a check of the header: PCL trusts the
+// header, and a garbled one could crash it.
+std::shared_ptr<Cloud> ReadPcd(const std::string& path);
+
 // SemanticKITTI labels: one uint32 per point (low 16 bits class, high 16 bits
 // instance). Throws when the count differs from `expected_points`.
 std::vector<std::uint32_t> ReadSemanticKittiLabels(const std::string& path,
