@@ -1,37 +1,18 @@
 // Parameters of one replay: the two detectors' own YAML files (handed to
 // their constructors as they are), and the ground-removal, clustering and
-// camera records read here from YAML files whose keys are the records'
-// field names (see config/*.yaml).
+// camera records read with the tools' configuration library (tool_config.h).
 #pragma once
 
-#include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "larkspur_perception_libs/cloud_cluster.h"
-#include "larkspur_perception_libs/dynamic_cloud_detector.h"
-#include "larkspur_perception_libs/remove_ground_linefit.h"
+#include "tool_config.h"
 
 namespace larkspur {
 namespace replay {
 
-// A configuration file that cannot be read, or a key that is missing or not
-// a number; the message names the file and the key.
-class ConfigError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-struct ConfigFiles {
-  std::string cloud_detector;  // "dynamic_cloud_detector.yaml"
-  std::string laser_detector;  // "dynamic_laser_detector.yaml"
-  std::string ground;          // "remove_ground_linefit.yaml"
-  std::string cluster;         // "cloud_cluster.yaml"
-  std::string camera;          // "camera.yaml"
-};
-
-// Each file is taken from the first of `folders` that holds it.
-ConfigFiles FindConfigFiles(const std::vector<std::string>& folders);
+using config::ConfigError;
+using config::ConfigFiles;
+using config::FindConfigFiles;
 
 struct ReplayConfig {
   ConfigFiles files;
