@@ -5,11 +5,9 @@
 #include <pcl/conversions.h>
 #include <pcl/io/pcd_io.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -346,17 +344,6 @@ geometry_msgs::msg::Pose PlanarPose(double x, double y, double yaw) {
   pose.orientation.z = std::sin(yaw / 2.0);
   pose.orientation.w = std::cos(yaw / 2.0);
   return pose;
-}
-
-std::unique_ptr<kestrel::perception::DynamicLaserDetector> RecordedScanLaserDetector(int width) {
-  const std::string path = std::filesystem::temp_directory_path().string() +
-                           "/recorded_scan_laser_detector_" + std::to_string(::getpid()) + ".yaml";
-  std::ofstream(path) << "resolution: 0.1\nwidth: " << width
-                      << "\noccupancy_threshold: 0.0\nlog_odds_obstacle: 0.4\n"
-                         "log_odds_occlusion: 0.0\nlog_odds_free_space: -0.2\n";
-  auto detector = std::make_unique<kestrel::perception::DynamicLaserDetector>(path);
-  std::remove(path.c_str());
-  return detector;
 }
 
 std::optional<std::string> SharedDataPath(const std::string& relative) {

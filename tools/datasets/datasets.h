@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "geometry_msgs/msg/pose.hpp"
-#include "larkspur_perception_libs/dynamic_laser_detector.h"
 #include "sensor_msgs/msg/laser_scan.hpp"
 
 namespace larkspur {
@@ -71,12 +70,6 @@ std::vector<ScanRecord> ReadCarmenLog(const std::string& path);
 
 // Planar pose message from x, y and yaw.
 geometry_msgs::msg::Pose PlanarPose(double x, double y, double yaw);
-
-// A laser detector suited to the recorded scans: 0.1 m cells over a grid
-// `width` metres wide, hits +0.4 (+0.2 next to them), free space -0.2, no
-// occlusion increment and threshold 0, so that a cell hit in a few
-// consecutive scans turns static.
-std::unique_ptr<kestrel::perception::DynamicLaserDetector> RecordedScanLaserDetector(int width);
 
 // Path of `relative` inside the shared recordings folder (environment variable
 // LARKSPUR_SHARED_DATA, else the folder beside the source tree), or nothing
