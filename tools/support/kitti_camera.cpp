@@ -1,0 +1,13 @@
+#include "kitti_camera.h"
+
+#include "tool_config.h"
+
+namespace larkspur {
+namespace support {
+
+kestrel::perception::CameraInfo KittiCamera() {
+  return config::ReadCamera(LARKSPUR_SOURCE_CONFIG_DIR "/kitti_hdl64/camera.yaml").info;
+}
+
+}  // namespace support
+}  // namespace larkspur
