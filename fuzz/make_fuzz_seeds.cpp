@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "decoders.h"
+#include "camera_frame_inputs.h"
+#include "cloud_cluster_inputs.h"
+#include "dynamic_detector_inputs.h"
+#include "ground_removal_inputs.h"
+#include "io.h"
 
 namespace {
 

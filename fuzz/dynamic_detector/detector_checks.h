@@ -1,0 +1,28 @@
+// What the three dynamic-detector fuzz targets share: the grid check, the
+// bound on grids worth driving through call sequences, and the file the
+// laser detector reads its configuration from.
+#pragma once
+
+#include <string>
+
+#include "dynamic_detector_inputs.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
+
+namespace larkspur {
+namespace fuzz {
+
+// Every log-odds value of the grid is a number; `saturated` also requires the
+// range [-1, 1] that the bilinear moves and saturating updates keep.
+void CheckGrid(const kestrel::perception::OccupancyGridMap& grid, bool saturated);
+
+// Grids larger than this per side are left to the configuration target:
+// their whole-grid passes would slow the sequence targets to a crawl.
+constexpr double kMaxSequenceCellsPerSide = 600.0;
+
+bool SmallEnoughGrid(const DetectorConfig& config);
+
+// Writes `text` to a file removed at exit and returns its path.
+const std::string& WriteConfigFile(const std::string& text);
+
+}  // namespace fuzz
+}  // namespace larkspur
