@@ -1,39 +1,11 @@
 #include "detector_checks.h"
 
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 
 #include "checks.h"
 
 namespace larkspur {
 namespace fuzz {
-
-namespace {
-
-// A file that the laser detector reads its configuration from, removed at exit.
-class ConfigFile {
- public:
-  ConfigFile() {
-    char name[] = "/tmp/larkspur_fuzz_config_XXXXXX";
-    const int fd = mkstemp(name);
-    LARKSPUR_FUZZ_CHECK(fd >= 0);
-    close(fd);
-    path_ = name;
-  }
-  ~ConfigFile() { unlink(path_.c_str()); }
-  const std::string& Write(const std::string& text) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
-    return path_;
-  }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
 
 void CheckGrid(const kestrel::perception::OccupancyGridMap& grid, bool saturated) {
   const cv::Mat& map = grid.log_odds_map();
@@ -50,11 +22,6 @@ void CheckGrid(const kestrel::perception::OccupancyGridMap& grid, bool saturated
 bool SmallEnoughGrid(const DetectorConfig& config) {
   const double cells = GridCellsPerSide(config);
   return std::isnan(cells) || cells <= kMaxSequenceCellsPerSide;
-}
-
-const std::string& WriteConfigFile(const std::string& text) {
-  static ConfigFile file;
-  return file.Write(text);
 }
 
 }  // namespace fuzz

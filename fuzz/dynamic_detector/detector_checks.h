@@ -1,9 +1,6 @@
-// What the three dynamic-detector fuzz targets share: the grid check, the
-// bound on grids worth driving through call sequences, and the file the
-// laser detector reads its configuration from.
+// What the three dynamic-detector fuzz targets share: the grid check and the
+// bound on grids worth driving through call sequences.
 #pragma once
-
-#include <string>
 
 #include "dynamic_detector_inputs.h"
 #include "larkspur_perception_libs/occupancy_grid.h"
@@ -20,9 +17,6 @@ void CheckGrid(const kestrel::perception::OccupancyGridMap& grid, bool saturated
 constexpr double kMaxSequenceCellsPerSide = 600.0;
 
 bool SmallEnoughGrid(const DetectorConfig& config);
-
-// Writes `text` to a file removed at exit and returns its path.
-const std::string& WriteConfigFile(const std::string& text);
 
 }  // namespace fuzz
 }  // namespace larkspur

@@ -10,7 +10,7 @@
 #include "detector_checks.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"
-#include "larkspur_perception_libs/occupancy_grid.h"
+#include "larkspur_perception_libs/ego_grid_params.h"
 #include "targets.h"
 
 namespace larkspur {
@@ -48,7 +48,7 @@ void RunDetectorConfig(const std::uint8_t* data, std::size_t size) {
   } catch (const std::invalid_argument&) {
   }
   try {
-    kestrel::perception::DynamicLaserDetector detector(WriteConfigFile(text));
+    kestrel::perception::DynamicLaserDetector detector(YAML::Load(text));
     LARKSPUR_FUZZ_CHECK(detector.grid_map().grid_width() > 0);
   } catch (const YAML::Exception&) {
   } catch (const std::invalid_argument&) {

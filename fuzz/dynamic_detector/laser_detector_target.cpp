@@ -133,12 +133,9 @@ void RunLaserDetector(const std::uint8_t* data, std::size_t size) {
   LaserDetectorInput input;
   Transfer(reader, input);
   if (!SmallEnoughGrid(input.config)) return;
-  YAML::Emitter yaml;
-  yaml << ToYaml(input.config);
   std::unique_ptr<kestrel::perception::DynamicLaserDetector> detector;
   try {
-    detector =
-        std::make_unique<kestrel::perception::DynamicLaserDetector>(WriteConfigFile(yaml.c_str()));
+    detector = std::make_unique<kestrel::perception::DynamicLaserDetector>(ToYaml(input.config));
   } catch (const std::invalid_argument&) {
     return;
   }

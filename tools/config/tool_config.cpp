@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <initializer_list>
 #include <limits>
 
 namespace larkspur {
@@ -42,6 +43,19 @@ Eigen::MatrixXf ReadMatrix(const YAML::Node& node, const std::string& file, cons
     }
   }
   return m;
+}
+
+// The detectors' FromYaml name no key in their errors, so every key they read
+// is checked here first: present (unless optional) and a finite number.
+void RequireDetectorKeys(const YAML::Node& node, const std::string& file,
+                         std::initializer_list<const char*> optional) {
+  for (const char* key : {"resolution", "width", "occupancy_threshold", "log_odds_obstacle",
+                          "log_odds_occlusion", "log_odds_free_space"}) {
+    ReadNumber(node, file, key);
+  }
+  for (const char* key : optional) {
+    if (node[key]) ReadNumber(node, file, key);
+  }
 }
 
 }  // namespace
@@ -130,6 +144,18 @@ kp::GroundRemovalParams ReadGroundRemovalParams(const std::string& file) {
     throw ConfigError(file + ": " + error.what());
   }
   return p;
+}
+
+kp::DynamicCloudDetectorParams ReadCloudDetectorParams(const std::string& file) {
+  const YAML::Node node = LoadYamlFile(file);
+  RequireDetectorKeys(node, file, {});
+  return kp::DynamicCloudDetectorParams::FromYaml(node);
+}
+
+kp::DynamicLaserDetectorParams ReadLaserDetectorParams(const std::string& file) {
+  const YAML::Node node = LoadYamlFile(file);
+  RequireDetectorKeys(node, file, {"log_odds_sub_obstacle_scale"});
+  return kp::DynamicLaserDetectorParams::FromYaml(node);
 }
 
 kp::CloudClusterPara ReadCloudClusterPara(const std::string& file) {

@@ -1,6 +1,6 @@
 // Reading the library's parameter records from YAML files for the tools,
 // tests and benchmarks: ground removal (GroundRemovalParams), clustering
-// (CloudClusterPara) and the camera (CameraInfo). Keys are the records'
+// (CloudClusterPara), the camera (CameraInfo) and both dynamic detectors. Keys are the records'
 // field names (see config/*.yaml). Every error is a ConfigError whose message
 // names the file and the key.
 #pragma once
@@ -13,6 +13,7 @@
 
 #include "larkspur_perception_libs/cloud_cluster.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
+#include "larkspur_perception_libs/dynamic_laser_detector.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
 
 namespace larkspur {
@@ -56,6 +57,12 @@ kestrel::perception::GroundRemovalParams ReadGroundRemovalParams(const std::stri
 
 // "grid_step" must be positive.
 kestrel::perception::CloudClusterPara ReadCloudClusterPara(const std::string& file);
+
+// The detectors' records, read with their own FromYaml after every key they
+// read was found to be a finite number. Their limits are checked by the
+// detectors' constructors.
+kestrel::perception::DynamicCloudDetectorParams ReadCloudDetectorParams(const std::string& file);
+kestrel::perception::DynamicLaserDetectorParams ReadLaserDetectorParams(const std::string& file);
 
 // A camera and the id its camera frames are registered under.
 struct CameraConfig {

@@ -168,9 +168,10 @@ std::string FrameName(const std::string& sequence, std::size_t index) {
 
 std::shared_ptr<Cloud> NewCloud() { return std::make_shared<Cloud>(); }
 
-// The records of a run; the detectors are built from their files.
+// The records of a run.
 struct DigestConfig {
-  larkspur::config::ConfigFiles files;
+  kp::DynamicCloudDetectorParams cloud_detector;
+  kp::DynamicLaserDetectorParams laser_detector;
   kp::GroundRemovalParams ground;
   kp::CloudClusterPara cluster;
   kp::CameraInfo camera;
@@ -181,7 +182,7 @@ class CloudChain {
  public:
   explicit CloudChain(const DigestConfig& config)
       : remover_(config.ground),
-        detector_(config.files.cloud_detector),
+        detector_(config.cloud_detector),
         clusterer_(config.cluster),
         camera_(config.camera.extrinsic) {
     detector_.Init(config.camera);
@@ -264,7 +265,7 @@ class CloudChain {
 // The laser path: one detector over a sequence of scans.
 class ScanChain {
  public:
-  explicit ScanChain(const DigestConfig& config) : detector_(config.files.laser_detector) {}
+  explicit ScanChain(const DigestConfig& config) : detector_(config.laser_detector) {}
 
   void Run(const std::string& frame, const sensor_msgs::msg::LaserScan& scan,
            const geometry_msgs::msg::Pose& pose, Printer& out) {
@@ -291,12 +292,14 @@ DigestConfig LoadPinnedConfig(bool kitti) {
   std::vector<std::string> folders;
   if (kitti) folders.push_back((pinned / "kitti_hdl64").string());
   folders.push_back(pinned.string());
+  const larkspur::config::ConfigFiles files = larkspur::config::FindConfigFiles(folders);
+  larkspur::config::RequireAll(files);
   DigestConfig config;
-  config.files = larkspur::config::FindConfigFiles(folders);
-  larkspur::config::RequireAll(config.files);
-  config.ground = larkspur::config::ReadGroundRemovalParams(config.files.ground);
-  config.cluster = larkspur::config::ReadCloudClusterPara(config.files.cluster);
-  config.camera = larkspur::config::ReadCamera(config.files.camera).info;
+  config.cloud_detector = larkspur::config::ReadCloudDetectorParams(files.cloud_detector);
+  config.laser_detector = larkspur::config::ReadLaserDetectorParams(files.laser_detector);
+  config.ground = larkspur::config::ReadGroundRemovalParams(files.ground);
+  config.cluster = larkspur::config::ReadCloudClusterPara(files.cluster);
+  config.camera = larkspur::config::ReadCamera(files.camera).info;
   return config;
 }
 

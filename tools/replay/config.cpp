@@ -41,6 +41,8 @@ ReplayConfig LoadConfig(const ConfigFiles& files) {
   config::RequireAll(files);
   ReplayConfig loaded;
   loaded.files = files;
+  loaded.cloud_detector = config::ReadCloudDetectorParams(files.cloud_detector);
+  loaded.laser_detector = config::ReadLaserDetectorParams(files.laser_detector);
   loaded.ground = config::ReadGroundRemovalParams(files.ground);
   loaded.cluster = config::ReadCloudClusterPara(files.cluster);
   const config::CameraConfig camera = config::ReadCamera(files.camera);

@@ -1,6 +1,6 @@
-// Parameters of one replay: the two detectors' own YAML files (handed to
-// their constructors as they are), and the ground-removal, clustering and
-// camera records read with the tools' configuration library (tool_config.h).
+// Parameters of one replay: the records of the two detectors, ground
+// removal, clustering and the camera, read with the tools' configuration
+// library (tool_config.h).
 #pragma once
 
 #include <string>
@@ -16,6 +16,8 @@ using config::FindConfigFiles;
 
 struct ReplayConfig {
   ConfigFiles files;
+  kestrel::perception::DynamicCloudDetectorParams cloud_detector;
+  kestrel::perception::DynamicLaserDetectorParams laser_detector;
   kestrel::perception::GroundRemovalParams ground;
   kestrel::perception::CloudClusterPara cluster;
   kestrel::perception::CameraInfo camera;
@@ -31,7 +33,7 @@ struct ReplayConfig {
   int laser_warmup_frames = 0;
 };
 
-// Reads the records and checks that the detector files hold their keys.
+// Reads the records; the detectors check theirs when the pipeline builds them.
 ReplayConfig LoadConfig(const ConfigFiles& files);
 
 }  // namespace replay
