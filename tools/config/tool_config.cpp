@@ -139,7 +139,7 @@ kp::GroundRemovalParams ReadGroundRemovalParams(const std::string& file) {
   p.split_distance = ReadFloat(node, file, "split_distance");
   p.outlier_sigma_factor = ReadFloat(node, file, "outlier_sigma_factor");
   try {
-    kp::RemoveGroundLineFit check(p);
+    kp::RemoveGroundLineFit::checkParams(p);
   } catch (const std::invalid_argument& error) {
     throw ConfigError(file + ": " + error.what());
   }

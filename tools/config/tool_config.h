@@ -50,8 +50,8 @@ double ReadNumber(const YAML::Node& node, const std::string& file, const std::st
 // The same, within the range of float.
 float ReadFloat(const YAML::Node& node, const std::string& file, const std::string& key);
 
-// Every field by name. The limits are the library's own: the record is
-// handed to RemoveGroundLineFit once, and its complaint comes back as a
+// Every field by name. The limits are the library's own
+// (RemoveGroundLineFit::checkParams); its complaint comes back as a
 // ConfigError naming the file.
 kestrel::perception::GroundRemovalParams ReadGroundRemovalParams(const std::string& file);
 
