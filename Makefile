@@ -55,12 +55,21 @@ bench: deps
 # Every fuzz target for FUZZ_SECONDS, one after another, from the generated
 # seeds and the corpus kept in $(FUZZ_DIR)/corpus. A crash, sanitizer report,
 # hang (-timeout, seconds) or memory use over -rss_limit_mb stops the run and
-# leaves the input in $(FUZZ_DIR)/findings/<target>/.
+# leaves the input in $(FUZZ_DIR)/findings/<target>/. Everything in the
+# fuzz build is instrumented for coverage (fuzzer-no-link) and built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, so every target catches
+# memory errors and undefined behaviour anywhere under its entry point.
+FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all \
+             -fno-omit-frame-pointer
+FUZZ_LINK_FLAGS = -fsanitize=address,undefined
 FUZZ_OPTIONS = -rss_limit_mb=2048 -timeout=60 -max_len=32768 -print_final_stats=1
 fuzz:
 	scripts/install-deps.sh fuzz
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DLARKSPUR_BUILD_FUZZERS=ON -DLARKSPUR_BUILD_TOOLS=OFF
+	  -DLARKSPUR_BUILD_FUZZERS=ON -DLARKSPUR_BUILD_TOOLS=OFF \
+	  -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$(FUZZ_LINK_FLAGS)" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="$(FUZZ_LINK_FLAGS)"
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
 	rm -rf $(FUZZ_DIR)/seeds && $(FUZZ_DIR)/fuzz/make_fuzz_seeds $(FUZZ_DIR)/seeds
 	for t in $(FUZZ_TARGETS); do \

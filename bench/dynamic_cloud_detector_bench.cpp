@@ -10,9 +10,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "../test/dynamic_detector/dynamic_cloud_detector_kitti.h"
 #include "datasets.h"
 #include "heap_counter.h"
+#include "kitti_camera.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
 
 namespace {
@@ -31,8 +31,7 @@ struct Recording {
 std::optional<Recording> LoadRecording() {
   const auto bin = datasets::SharedDataPath("kitti_hdl64/velodyne/000000.bin");
   const auto poses = datasets::SharedDataPath("kitti_hdl64/poses_estimated.txt");
-  const std::optional<CameraInfo> camera = larkspur_test::KittiCamera0();
-  if (!bin || !poses || !camera) return std::nullopt;
+  if (!bin || !poses) return std::nullopt;
   Recording recording;
   recording.cloud = std::make_shared<Cloud>();
   const std::shared_ptr<Cloud> frame = datasets::ReadKittiBin(*bin);
@@ -42,7 +41,7 @@ std::optional<Recording> LoadRecording() {
     }
   }
   recording.poses = datasets::ReadKittiPoses(*poses);
-  recording.camera = *camera;
+  recording.camera = larkspur::support::KittiCamera();
   if (recording.poses.size() < 2) return std::nullopt;
   return recording;
 }

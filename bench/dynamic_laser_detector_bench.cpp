@@ -19,6 +19,7 @@
 #include "datasets.h"
 #include "heap_counter.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"
+#include "recorded_scan_detector.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ using larkspur::datasets::ScanRecord;
 using sensor_msgs::msg::LaserScan;
 
 std::unique_ptr<DynamicLaserDetector> MakeDetector() {
-  return larkspur::datasets::RecordedScanLaserDetector(20);
+  return larkspur::support::RecordedScanLaserDetector(20);
 }
 
 // A full turn of 720 beams inside an 8 m x 6 m room with a pillar, every

@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "../test/remove_ground_linefit/ground_scoring.h"
-#include "config.h"
 #include "datasets.h"
+#include "ground_scoring.h"
 #include "heap_counter.h"
+#include "kitti_camera.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
 #include "recorded_data.h"
 
@@ -116,13 +116,14 @@ void BM_Atan2SqrtFloor(benchmark::State& state) {
 }
 
 void PrintQuality() {
-  const auto frames = larkspur_test::SharedLabelledFrames();
+  const auto frames = larkspur::support::SharedLabelledFrames();
   if (!frames) {
     std::printf("labelled KITTI frames not in the shared data folder: no quality figures\n");
     return;
   }
-  const larkspur_test::GroundScore score = larkspur_test::ScoreGroundRemoval(hdl64_params, *frames);
-  const auto print = [](const std::string& name, const larkspur_test::GroundTally& tally) {
+  const larkspur::support::GroundScore score =
+      larkspur::support::ScoreGroundRemoval(hdl64_params, *frames);
+  const auto print = [](const std::string& name, const larkspur::support::GroundTally& tally) {
     std::printf("%-22s precision %.2f %%  recall %.2f %%  F1 %.2f %%\n", name.c_str(),
                 tally.Precision(), tally.Recall(), tally.F1());
   };
@@ -168,10 +169,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   const auto path = larkspur::bench::RecordedFile("kitti_hdl64/velodyne/000000.bin");
   if (!path) return 0;
-  const std::string defaults = LARKSPUR_SOURCE_CONFIG_DIR;
-  hdl64_params = larkspur::replay::LoadConfig(
-                     larkspur::replay::FindConfigFiles({defaults + "/kitti_hdl64", defaults}))
-                     .ground;
+  hdl64_params = larkspur::support::Hdl64GroundParams();
   frame = larkspur::datasets::ReadKittiBin(*path);
   PrintQuality();
   benchmark::RegisterBenchmark(kOneCall, BM_LineFitOneCall)->Unit(benchmark::kMillisecond);

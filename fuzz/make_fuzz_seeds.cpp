@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "decoders.h"
+#include "camera_frame_inputs.h"
+#include "cloud_cluster_inputs.h"
+#include "dynamic_detector_inputs.h"
+#include "ground_removal_inputs.h"
+#include "io.h"
 
 namespace {
 
@@ -201,16 +205,32 @@ void LaserDetectorSeeds(const fs::path& dir) {
   if (!calls.steps.empty()) SaveInput(dir, "calls_last", calls);
 }
 
-// A street of slopes up to 0.3 under a sensor 1.73 m high, in the record's
-// field order (reserved fields zero).
-const kestrel::perception::GroundRemovalParams kStreetParams{0.1f, 30.0f, 2.0f, 0.5f, -1.73f, 0.05f,
-                                                             0.0f, 0.3f,  0.4f, 0.4f, 0.2f,   0.0f,
-                                                             0.3f, 2.5f,  0.5f, 3.0f, 0.2f,   2.0f};
+// A street of slopes up to 0.3 under a sensor 1.73 m high.
+kestrel::perception::GroundRemovalParams StreetParams() {
+  kestrel::perception::GroundRemovalParams p;
+  p.sector_angle = 0.1f;
+  p.max_range = 30.0f;
+  p.min_range = 2.0f;
+  p.bin_size = 0.5f;
+  p.ground_height = -1.73f;
+  p.max_fit_error = 0.05f;
+  p.max_slope = 0.3f;
+  p.seed_max_above = 0.4f;
+  p.seed_max_below = 0.4f;
+  p.ground_distance_threshold = 0.2f;
+  p.max_height_jump = 0.3f;
+  p.near_zone_x_limit = 2.5f;
+  p.near_zone_depth = 0.5f;
+  p.max_point_height = 3.0f;
+  p.split_distance = 0.2f;
+  p.outlier_sigma_factor = 2.0f;
+  return p;
+}
 
 void GroundRemovalSeeds(const fs::path& dir) {
   using Step = larkspur::fuzz::GroundRemovalStep;
   larkspur::fuzz::GroundRemovalInput street;
-  street.params = kStreetParams;
+  street.params = StreetParams();
   for (std::uint8_t op :
        {Step::kSetInputCloud, Step::kGroundRemoveKept, Step::kGroundRemove, Step::kReadBack}) {
     Step step;
@@ -221,7 +241,7 @@ void GroundRemovalSeeds(const fs::path& dir) {
   SaveInput(dir, "street", street);
 
   larkspur::fuzz::GroundRemovalInput parts;
-  parts.params = kStreetParams;
+  parts.params = StreetParams();
   for (std::uint8_t op :
        {Step::kFindPrototypes, Step::kLineFitting, Step::kLeastSquareFit, Step::kSegmentDistance}) {
     Step step;

@@ -77,8 +77,8 @@ void PrintTo(const Scenario& scenario, std::ostream* os) { *os << scenario.name;
 class LoggerEnvironmentTest : public testing::TestWithParam<Scenario> {};
 
 TEST_P(LoggerEnvironmentTest, PrintsNoticesThenStatements) {
-  const larkspur_test::ChildResult result =
-      larkspur_test::RunChild(LARKSPUR_LOGGER_SCENARIO, GetParam().args, GetParam().env);
+  const larkspur::support::ChildResult result =
+      larkspur::support::RunChild(LARKSPUR_LOGGER_SCENARIO, GetParam().args, GetParam().env);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.output, GetParam().expected);
 }
@@ -124,7 +124,7 @@ int ReceiveJournalEntry(const std::string& report) {
       bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     return 1;
   }
-  const larkspur_test::ChildResult run = larkspur_test::RunChild(
+  const larkspur::support::ChildResult run = larkspur::support::RunChild(
       LARKSPUR_LOGGER_SCENARIO, {"journal"},
       {{"SPDLOG_STDOUT", "false"}, {"SPDLOG_SYSTEMD", "true"}, {"SPDLOG_LEVEL", "info"}});
   std::string datagram(1 << 16, '\0');

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "datasets.h"
-#include "dynamic_cloud_detector_kitti.h"
+#include "kitti_camera.h"
+#include "larkspur_perception_libs/dynamic_cloud_detector.h"
 
 namespace kestrel {
 namespace perception {
@@ -54,14 +56,14 @@ Cloud LabelledPoints(const Cloud& raw, const std::vector<std::uint32_t>& labels,
 
 TEST(KittiScenarioTest, ParkedCarsAndBuildingsEndUpStatic) {
   const auto poses_path = datasets::SharedDataPath("kitti_hdl64/poses_estimated.txt");
-  const std::optional<CameraInfo> camera = larkspur_test::KittiCamera0();
-  if (!poses_path || !camera) GTEST_SKIP() << "kitti_hdl64 recordings absent";
+  const CameraInfo camera = larkspur::support::KittiCamera();
+  if (!poses_path) GTEST_SKIP() << "kitti_hdl64 recordings absent";
   const std::vector<Eigen::Matrix4f> poses = datasets::ReadKittiPoses(*poses_path);
   ASSERT_EQ(poses.size(), 6u);
   DynamicCloudDetector detector(
       YAML::Load("{resolution: 0.1, width: 20, occupancy_threshold: 0.0, log_odds_obstacle: 0.4, "
                  "log_odds_occlusion: 0.2, log_odds_free_space: -0.4}"));
-  detector.Init(*camera);
+  detector.Init(camera);
   std::vector<std::shared_ptr<Cloud>> raw;
   for (int frame = 0; frame < 6; ++frame) {
     const auto path = FramePath("velodyne", frame, ".bin");
@@ -88,7 +90,7 @@ TEST(KittiScenarioTest, ParkedCarsAndBuildingsEndUpStatic) {
     for (const auto& [semantic_class, in_view] : std::vector<std::pair<std::uint32_t, bool>>{
              {kCar, true}, {kCar, false}, {kBuilding, false}}) {
       const Cloud points =
-          LabelledPoints(*raw[labelled], labels, poses.back().inverse() * poses[labelled], *camera,
+          LabelledPoints(*raw[labelled], labels, poses.back().inverse() * poses[labelled], camera,
                          semantic_class, in_view);
       SCOPED_TRACE(testing::Message() << "class " << semantic_class << (in_view ? " in view" : "")
                                       << " of frame " << labelled);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datasets.h"
+#include "recorded_scan_detector.h"
 
 namespace kestrel::perception {
 namespace {
@@ -65,7 +66,7 @@ TEST_P(DynamicLaserDetectorScenario, EveryBeamInOneScanStaticStaysStaticMovingIs
                            ? larkspur::datasets::ReadCarmenLog(*path)
                            : larkspur::datasets::ReadLaserPeople(*path);
   ASSERT_GE(records.size(), scans);
-  const auto detector = larkspur::datasets::RecordedScanLaserDetector(16);
+  const auto detector = larkspur::support::RecordedScanLaserDetector(16);
   auto dynamic_scan = std::make_shared<LaserScan>(), static_scan = std::make_shared<LaserScan>();
   Tally stable, jumps, walls;
   for (std::size_t k = 0; k < scans; ++k) {

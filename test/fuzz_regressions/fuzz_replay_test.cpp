@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
+#include "larkspur_perception_libs/cloud_cluster.h"
 #include "targets.h"
 
 namespace larkspur::fuzz {

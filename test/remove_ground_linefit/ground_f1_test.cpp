@@ -6,18 +6,10 @@
 
 #include <string>
 
-#include "config.h"
 #include "ground_scoring.h"
+#include "kitti_camera.h"
 
 namespace {
-
-// The set as the replay tool reads it for KITTI input.
-kestrel::perception::GroundRemovalParams Hdl64Params() {
-  const std::string defaults = LARKSPUR_SOURCE_CONFIG_DIR;
-  return larkspur::replay::LoadConfig(
-             larkspur::replay::FindConfigFiles({defaults + "/kitti_hdl64", defaults}))
-      .ground;
-}
 
 // Floors a little below what the set scores on x86-64 (pooled 98.12,
 // kitti_hdl64 99.16, 03 96.52, 04 98.57, 08 98.40): other CPUs may round the
@@ -32,11 +24,11 @@ constexpr Floor kSequenceFloors[] = {
 constexpr double kPooledFloor = 97.9;
 
 TEST(GroundF1Test, Hdl64SetReachesItsFloorOnTheLabelledFrames) {
-  const auto frames = larkspur_test::SharedLabelledFrames();
+  const auto frames = larkspur::support::SharedLabelledFrames();
   if (!frames) GTEST_SKIP() << "labelled KITTI frames not in the shared data folder";
 
-  const larkspur_test::GroundScore score =
-      larkspur_test::ScoreGroundRemoval(Hdl64Params(), *frames);
+  const larkspur::support::GroundScore score =
+      larkspur::support::ScoreGroundRemoval(larkspur::support::Hdl64GroundParams(), *frames);
   EXPECT_GE(score.pooled.F1(), kPooledFloor)
       << "precision " << score.pooled.Precision() << " recall " << score.pooled.Recall();
   ASSERT_EQ(score.sequences.size(), std::size(kSequenceFloors));

@@ -43,6 +43,28 @@ std::vector<Key> SortedPoints(const std::vector<const Cloud*>& clouds) {
   return keys;
 }
 
+// Parameters of the line-fitting cases.
+GroundRemovalParams LineFitParams() {
+  GroundRemovalParams p;
+  p.sector_angle = 0.1f;
+  p.max_range = 10.0f;
+  p.min_range = 0.0f;
+  p.bin_size = 0.5f;
+  p.ground_height = -1.5f;
+  p.max_fit_error = 0.05f;
+  p.max_slope = 0.2f;
+  p.seed_max_above = 0.2f;
+  p.seed_max_below = 0.2f;
+  p.ground_distance_threshold = 0.2f;
+  p.max_height_jump = 0.3f;
+  p.near_zone_x_limit = 0.0f;
+  p.near_zone_depth = 0.0f;
+  p.max_point_height = 10.0f;
+  p.split_distance = 0.1f;
+  p.outlier_sigma_factor = 1.0f;
+  return p;
+}
+
 class GroundRemovalTest : public ::testing::Test {
  protected:
   // Segments of prototypes given as (range, height), each as (start range,
@@ -74,13 +96,7 @@ class GroundRemovalTest : public ::testing::Test {
     remover.groundRemove(MakeCloud(queries), nonground_, ground_, below_);
   }
 
-  // Parameters of the line-fitting cases, in the record's field order:
-  // sector_angle, max_range, min_range, bin_size, ground_height, max_fit_error,
-  // reserved_1, max_slope, seed_max_above, seed_max_below,
-  // ground_distance_threshold, reserved_2, max_height_jump, near_zone_x_limit,
-  // near_zone_depth, max_point_height, split_distance, outlier_sigma_factor.
-  GroundRemovalParams params_{0.1f, 10.0f, 0.0f, 0.5f, -1.5f, 0.05f, 0.0f,  0.2f, 0.2f,
-                              0.2f, 0.2f,  0.0f, 0.3f, 0.0f,  0.0f,  10.0f, 0.1f, 1.0f};
+  GroundRemovalParams params_ = LineFitParams();
   CloudPtr nonground_ = MakeCloud();
   CloudPtr ground_ = MakeCloud();
   CloudPtr below_ = MakeCloud();
@@ -245,8 +261,11 @@ TEST_F(GroundRemovalTest, DegenerateCloudsGiveEmptyOutputs) {
 // A flat road 1.73 m below the sensor on a polar grid, with three boxes whose
 // faces stand 0.4 m to 1.5 m above it: the road is ground, the boxes are not.
 TEST_F(GroundRemovalTest, FlatPlaneWithBoxesIsSplitExactly) {
-  params_ = {0.05f, 30.0f, 2.0f, 0.5f, -1.73f, 0.05f, 0.0f,  0.2f, 0.2f,
-             0.2f,  0.2f,  0.0f, 0.3f, 0.0f,   0.0f,  10.0f, 0.1f, 2.0f};
+  params_.sector_angle = 0.05f;
+  params_.max_range = 30.0f;
+  params_.min_range = 2.0f;
+  params_.ground_height = -1.73f;
+  params_.outlier_sigma_factor = 2.0f;
   auto cloud = MakeCloud();
   for (int a = 0; a < 314; ++a) {
     for (int r = 0; r < 170; ++r) cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
@@ -270,8 +289,15 @@ TEST_F(GroundRemovalTest, RealFrameIsPartitionedIntoUnchangedInputPoints) {
   const auto path = larkspur::datasets::SharedDataPath("kitti_hdl64/velodyne/000000.bin");
   if (!path) GTEST_SKIP() << "shared data kitti_hdl64 not found";
   const CloudPtr frame = larkspur::datasets::ReadKittiBin(*path);
-  params_ = {0.02f, 80.0f, 2.5f, 0.5f, -1.73f, 0.05f, 0.0f, 0.2f, 0.6f,
-             0.6f,  0.2f,  0.0f, 0.3f, 3.0f,   0.5f,  2.0f, 0.1f, 1.0f};
+  params_.sector_angle = 0.02f;
+  params_.max_range = 80.0f;
+  params_.min_range = 2.5f;
+  params_.ground_height = -1.73f;
+  params_.seed_max_above = 0.6f;
+  params_.seed_max_below = 0.6f;
+  params_.near_zone_x_limit = 3.0f;
+  params_.near_zone_depth = 0.5f;
+  params_.max_point_height = 2.0f;
   Cloud expected;
   for (const pcl::PointXYZ& p : *frame) {
     const float r = std::sqrt(p.x * p.x + p.y * p.y);

@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "../common/child_process.h"
+#include "child_process.h"
 #include "datasets.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using larkspur_test::ChildResult;
+using larkspur::support::ChildResult;
 using Table = std::vector<std::vector<std::string>>;
 
 Table ReadCsv(const fs::path& path) {
@@ -54,7 +54,7 @@ class ReplayTest : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   ChildResult Run(const std::vector<std::string>& args) const {
-    return larkspur_test::RunChild(LARKSPUR_REPLAY_EXE, args, {}, dir_.string());
+    return larkspur::support::RunChild(LARKSPUR_REPLAY_EXE, args, {}, dir_.string());
   }
 
   fs::path dir_;

@@ -1,14 +1,20 @@
 #include "datasets.h"
 
+#include <pcl/PCLPointCloud2.h>
+#include <pcl/console/print.h>
+#include <pcl/conversions.h>
+#include <pcl/io/pcd_io.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
+#include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <set>
 #include <sstream>
 
 #ifndef LARKSPUR_SHARED_DATA_DIR
@@ -86,6 +92,97 @@ sensor_msgs::msg::LaserScan MakeScan(double stamp, float angle_min, float angle_
   return scan;
 }
 
+std::uint64_t PcdNumber(const std::string& where, const std::string& key, const std::string& text,
+                        std::uint64_t largest) {
+  std::size_t used = 0;
+  unsigned long long value = 0;
+  try {
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+      value = std::stoull(text, &used);
+    }
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value > largest) {
+    throw DatasetError(where + key + " holds '" + text + "', not a whole number up to " +
+                       std::to_string(largest));
+  }
+  return value;
+}
+
+// PCL's reader trusts the header, and a garbled one can crash it; the header
+// is checked here first so that a bad file gets a message instead.
+void CheckPcdHeader(const std::string& path) {
+  static const std::set<std::string> kKeys = {"VERSION", "FIELDS", "SIZE",      "TYPE",   "COUNT",
+                                              "WIDTH",   "HEIGHT", "VIEWPOINT", "POINTS", "DATA"};
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw DatasetError(path + ": cannot open file");
+  std::map<std::string, std::vector<std::string>> header;
+  std::string line;
+  for (std::size_t line_number = 1; !header.count("DATA") && std::getline(file, line);
+       ++line_number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string key;
+    fields >> key;
+    if (kKeys.count(key) == 0) {
+      throw DatasetError(path + ":" + std::to_string(line_number) +
+                         ": not a readable PCD file: unexpected '" + key.substr(0, 40) +
+                         "' in the header");
+    }
+    std::vector<std::string>& values = header[key];
+    for (std::string value; fields >> value;) values.push_back(value);
+  }
+  const std::string where = path + ": not a readable PCD file: ";
+  if (!header.count("DATA") || header["DATA"].size() != 1) {
+    throw DatasetError(where + "no DATA line ending the header");
+  }
+  const std::vector<std::string>& names = header["FIELDS"];
+  if (names.empty()) throw DatasetError(where + "no FIELDS");
+  std::vector<std::string> counts = header["COUNT"];
+  if (counts.empty()) counts.assign(names.size(), "1");
+  if (header["SIZE"].size() != names.size() || header["TYPE"].size() != names.size() ||
+      counts.size() != names.size()) {
+    throw DatasetError(where + "FIELDS, SIZE, TYPE and COUNT differ in length");
+  }
+  std::uint64_t point_bytes = 0;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::uint64_t size = PcdNumber(where, "SIZE", header["SIZE"][i], 8);
+    const std::string& type = header["TYPE"][i];
+    if ((size != 1 && size != 2 && size != 4 && size != 8) ||
+        (type != "I" && type != "U" && type != "F")) {
+      throw DatasetError(where + "field '" + names[i] + "' has an unknown SIZE or TYPE");
+    }
+    point_bytes += size * PcdNumber(where, "COUNT", counts[i], 1000000);
+  }
+  if (header["WIDTH"].size() != 1 || header["HEIGHT"].size() != 1) {
+    throw DatasetError(where + "WIDTH and HEIGHT need one value each");
+  }
+  constexpr std::uint64_t kMostPoints = 200000000;
+  const std::uint64_t points = PcdNumber(where, "WIDTH", header["WIDTH"][0], kMostPoints) *
+                               PcdNumber(where, "HEIGHT", header["HEIGHT"][0], kMostPoints);
+  if (points > kMostPoints) throw DatasetError(where + "more than 200 million points");
+  if (header.count("POINTS") &&
+      (header["POINTS"].size() != 1 ||
+       PcdNumber(where, "POINTS", header["POINTS"][0], kMostPoints) != points)) {
+    throw DatasetError(where + "POINTS differs from WIDTH x HEIGHT");
+  }
+  const std::string& data = header["DATA"][0];
+  if (data != "ascii" && data != "binary" && data != "binary_compressed") {
+    throw DatasetError(where + "unknown DATA kind '" + data.substr(0, 40) + "'");
+  }
+  const auto data_start = static_cast<std::uint64_t>(std::max<std::streamoff>(file.tellg(), 0));
+  const std::uint64_t file_size = std::filesystem::file_size(path);
+  const std::uint64_t available = file_size > data_start ? file_size - data_start : 0;
+  const std::uint64_t needed =
+      data == "binary" ? points * point_bytes : (data == "binary_compressed" ? 8 : 0);
+  if (available < needed) {
+    throw DatasetError(where + "data shorter than the header announces (" +
+                       std::to_string(available) + " of " + std::to_string(needed) + " bytes)");
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<Cloud> ReadKittiBin(const std::string& path) {
@@ -105,6 +202,28 @@ std::shared_ptr<Cloud> ReadKittiBin(const std::string& path) {
   cloud->width = static_cast<std::uint32_t>(cloud->points.size());
   cloud->height = 1;
   cloud->is_dense = false;
+  return cloud;
+}
+
+std::shared_ptr<Cloud> ReadPcd(const std::string& path) {
+  if (!std::filesystem::is_regular_file(path)) throw DatasetError(path + ": cannot open file");
+  CheckPcdHeader(path);
+  // PCL's reader prints its own complaints; ours name the file instead.
+  pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
+  pcl::PCLPointCloud2 blob;
+  pcl::PCDReader reader;
+  if (reader.read(path, blob) < 0) {
+    throw DatasetError(path +
+                       ": not a readable PCD file (bad header, or data shorter than "
+                       "the header announces)");
+  }
+  for (const char* field : {"x", "y", "z"}) {
+    const bool found = std::any_of(blob.fields.begin(), blob.fields.end(),
+                                   [&](const pcl::PCLPointField& f) { return f.name == field; });
+    if (!found) throw DatasetError(path + ": PCD file has no '" + field + "' field");
+  }
+  auto cloud = std::make_shared<Cloud>();
+  pcl::fromPCLPointCloud2(blob, *cloud);
   return cloud;
 }
 
@@ -225,17 +344,6 @@ geometry_msgs::msg::Pose PlanarPose(double x, double y, double yaw) {
   pose.orientation.z = std::sin(yaw / 2.0);
   pose.orientation.w = std::cos(yaw / 2.0);
   return pose;
-}
-
-std::unique_ptr<kestrel::perception::DynamicLaserDetector> RecordedScanLaserDetector(int width) {
-  const std::string path = std::filesystem::temp_directory_path().string() +
-                           "/recorded_scan_laser_detector_" + std::to_string(::getpid()) + ".yaml";
-  std::ofstream(path) << "resolution: 0.1\nwidth: " << width
-                      << "\noccupancy_threshold: 0.0\nlog_odds_obstacle: 0.4\n"
-                         "log_odds_occlusion: 0.0\nlog_odds_free_space: -0.2\n";
-  auto detector = std::make_unique<kestrel::perception::DynamicLaserDetector>(path);
-  std::remove(path.c_str());
-  return detector;
 }
 
 std::optional<std::string> SharedDataPath(const std::string& relative) {

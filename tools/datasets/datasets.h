@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "geometry_msgs/msg/pose.hpp"
-#include "larkspur_perception_libs/dynamic_laser_detector.h"
 #include "sensor_msgs/msg/laser_scan.hpp"
 
 namespace larkspur {
@@ -31,6 +30,11 @@ using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 // KITTI velodyne frame: little-endian float32 x y z intensity per point, in
 // the sensor frame (x forward, y left, z up, metres). Intensity is dropped.
 std::shared_ptr<Cloud> ReadKittiBin(const std::string& path);
+
+// PCD file (ascii, binary or binary_compressed) with at least the fields x, y
+// and z, read with PCL's reader after a check of the header: PCL trusts the
+// header, and a garbled one could crash it.
+std::shared_ptr<Cloud> ReadPcd(const std::string& path);
 
 // SemanticKITTI labels: one uint32 per point (low 16 bits class, high 16 bits
 // instance). Throws when the count differs from `expected_points`.
@@ -66,12 +70,6 @@ std::vector<ScanRecord> ReadCarmenLog(const std::string& path);
 
 // Planar pose message from x, y and yaw.
 geometry_msgs::msg::Pose PlanarPose(double x, double y, double yaw);
-
-// A laser detector suited to the recorded scans: 0.1 m cells over a grid
-// `width` metres wide, hits +0.4 (+0.2 next to them), free space -0.2, no
-// occlusion increment and threshold 0, so that a cell hit in a few
-// consecutive scans turns static.
-std::unique_ptr<kestrel::perception::DynamicLaserDetector> RecordedScanLaserDetector(int width);
 
 // Path of `relative` inside the shared recordings folder (environment variable
 // LARKSPUR_SHARED_DATA, else the folder beside the source tree), or nothing

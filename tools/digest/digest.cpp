@@ -55,7 +55,6 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
 #include "datasets.h"
 #include "larkspur_perception_libs/camera_frame.h"
 #include "larkspur_perception_libs/cloud_cluster.h"
@@ -64,6 +63,7 @@
 #include "larkspur_perception_libs/remove_ground_linefit.h"
 #include "larkspur_protocol/msg/semantic_point_cloud.hpp"
 #include "sources.h"
+#include "tool_config.h"
 
 namespace {
 
@@ -168,12 +168,21 @@ std::string FrameName(const std::string& sequence, std::size_t index) {
 
 std::shared_ptr<Cloud> NewCloud() { return std::make_shared<Cloud>(); }
 
+// The records of a run.
+struct DigestConfig {
+  kp::DynamicCloudDetectorParams cloud_detector;
+  kp::DynamicLaserDetectorParams laser_detector;
+  kp::GroundRemovalParams ground;
+  kp::CloudClusterPara cluster;
+  kp::CameraInfo camera;
+};
+
 // The point-cloud path as a node drives it, digesting every output.
 class CloudChain {
  public:
-  explicit CloudChain(const larkspur::replay::ReplayConfig& config)
+  explicit CloudChain(const DigestConfig& config)
       : remover_(config.ground),
-        detector_(config.files.cloud_detector),
+        detector_(config.cloud_detector),
         clusterer_(config.cluster),
         camera_(config.camera.extrinsic) {
     detector_.Init(config.camera);
@@ -256,8 +265,7 @@ class CloudChain {
 // The laser path: one detector over a sequence of scans.
 class ScanChain {
  public:
-  explicit ScanChain(const larkspur::replay::ReplayConfig& config)
-      : detector_(config.files.laser_detector) {}
+  explicit ScanChain(const DigestConfig& config) : detector_(config.laser_detector) {}
 
   void Run(const std::string& frame, const sensor_msgs::msg::LaserScan& scan,
            const geometry_msgs::msg::Pose& pose, Printer& out) {
@@ -279,18 +287,26 @@ class ScanChain {
   kp::DynamicLaserDetector detector_;
 };
 
-larkspur::replay::ReplayConfig LoadPinnedConfig(bool kitti) {
+DigestConfig LoadPinnedConfig(bool kitti) {
   const fs::path pinned = LARKSPUR_GOLDEN_CONFIG_DIR;
   std::vector<std::string> folders;
   if (kitti) folders.push_back((pinned / "kitti_hdl64").string());
   folders.push_back(pinned.string());
-  return larkspur::replay::LoadConfig(larkspur::replay::FindConfigFiles(folders));
+  const larkspur::config::ConfigFiles files = larkspur::config::FindConfigFiles(folders);
+  larkspur::config::RequireAll(files);
+  DigestConfig config;
+  config.cloud_detector = larkspur::config::ReadCloudDetectorParams(files.cloud_detector);
+  config.laser_detector = larkspur::config::ReadLaserDetectorParams(files.laser_detector);
+  config.ground = larkspur::config::ReadGroundRemovalParams(files.ground);
+  config.cluster = larkspur::config::ReadCloudClusterPara(files.cluster);
+  config.camera = larkspur::config::ReadCamera(files.camera).info;
+  return config;
 }
 
 void DigestScene(Printer& out) {
   constexpr std::uint32_t kSeed = 1;
   constexpr std::size_t kFrames = 40;
-  const larkspur::replay::ReplayConfig config = LoadPinnedConfig(false);
+  const DigestConfig config = LoadPinnedConfig(false);
   CloudChain clouds(config);
   ScanChain scans(config);
   const std::unique_ptr<larkspur::replay::FrameSource> source =

@@ -1,40 +1,23 @@
-// Parameters of one replay: the two detectors' own YAML files (handed to
-// their constructors as they are), and the ground-removal, clustering and
-// camera records read here from YAML files whose keys are the records'
-// field names (see config/*.yaml).
+// Parameters of one replay: the records of the two detectors, ground
+// removal, clustering and the camera, read with the tools' configuration
+// library (tool_config.h).
 #pragma once
 
-#include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "larkspur_perception_libs/cloud_cluster.h"
-#include "larkspur_perception_libs/dynamic_cloud_detector.h"
-#include "larkspur_perception_libs/remove_ground_linefit.h"
+#include "tool_config.h"
 
 namespace larkspur {
 namespace replay {
 
-// A configuration file that cannot be read, or a key that is missing or not
-// a number; the message names the file and the key.
-class ConfigError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-struct ConfigFiles {
-  std::string cloud_detector;  // "dynamic_cloud_detector.yaml"
-  std::string laser_detector;  // "dynamic_laser_detector.yaml"
-  std::string ground;          // "remove_ground_linefit.yaml"
-  std::string cluster;         // "cloud_cluster.yaml"
-  std::string camera;          // "camera.yaml"
-};
-
-// Each file is taken from the first of `folders` that holds it.
-ConfigFiles FindConfigFiles(const std::vector<std::string>& folders);
+using config::ConfigError;
+using config::ConfigFiles;
+using config::FindConfigFiles;
 
 struct ReplayConfig {
   ConfigFiles files;
+  kestrel::perception::DynamicCloudDetectorParams cloud_detector;
+  kestrel::perception::DynamicLaserDetectorParams laser_detector;
   kestrel::perception::GroundRemovalParams ground;
   kestrel::perception::CloudClusterPara cluster;
   kestrel::perception::CameraInfo camera;
@@ -50,7 +33,7 @@ struct ReplayConfig {
   int laser_warmup_frames = 0;
 };
 
-// Reads the records and checks that the detector files hold their keys.
+// Reads the records; the detectors check theirs when the pipeline builds them.
 ReplayConfig LoadConfig(const ConfigFiles& files);
 
 }  // namespace replay

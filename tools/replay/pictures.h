@@ -12,9 +12,9 @@
 #include <string>
 
 #include "config.h"
+#include "frame.h"
 #include "larkspur_perception_libs/occupancy_grid.h"
 #include "pipeline.h"
-#include "sources.h"
 
 namespace larkspur {
 namespace replay {

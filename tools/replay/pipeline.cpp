@@ -1,6 +1,7 @@
 #include "pipeline.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <utility>
 
 #include "larkspur_perception_libs/camera_frame.h"
@@ -18,13 +19,13 @@ double TimeMs(Call&& call) {
   return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
-// Builds a detector from its file; whatever the library or the YAML reader
-// throws comes back naming the file.
-template <typename Detector>
-std::unique_ptr<Detector> MakeDetector(const std::string& file) {
+// Builds a detector from the record read from `file`; the library's
+// complaint about a value comes back naming the file.
+template <typename Detector, typename Params>
+std::unique_ptr<Detector> MakeDetector(const Params& params, const std::string& file) {
   try {
-    return std::make_unique<Detector>(file);
-  } catch (const std::exception& error) {
+    return std::make_unique<Detector>(params);
+  } catch (const std::invalid_argument& error) {
     throw ConfigError(file + ": " + error.what());
   }
 }
@@ -35,10 +36,10 @@ Pipeline::Pipeline(const ReplayConfig& config)
     : config_(config),
       ground_remover_(config.ground),
       clusterer_(config.cluster),
-      cloud_detector_(
-          MakeDetector<kestrel::perception::DynamicCloudDetector>(config.files.cloud_detector)),
-      laser_detector_(
-          MakeDetector<kestrel::perception::DynamicLaserDetector>(config.files.laser_detector)) {
+      cloud_detector_(MakeDetector<kestrel::perception::DynamicCloudDetector>(
+          config.cloud_detector, config.files.cloud_detector)),
+      laser_detector_(MakeDetector<kestrel::perception::DynamicLaserDetector>(
+          config.laser_detector, config.files.laser_detector)) {
   cloud_detector_->Init(config.camera);
   if (!CameraFrameInstance::load(config.camera_id, config.camera.extrinsic)) {
     throw ConfigError(config.files.camera + ": \"camera_id\" " + std::to_string(config.camera_id) +

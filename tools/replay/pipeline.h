@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "config.h"
+#include "frame.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"
 #include "larkspur_protocol/msg/semantic_point_cloud.hpp"
-#include "sources.h"
 
 namespace larkspur {
 namespace replay {

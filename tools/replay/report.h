@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "frame.h"
 #include "pipeline.h"
 #include "score.h"
-#include "sources.h"
 
 namespace larkspur {
 namespace replay {

@@ -3,8 +3,8 @@
 // matched back to input points by their exact coordinates.
 #pragma once
 
+#include "frame.h"
 #include "pipeline.h"
-#include "sources.h"
 #include "truth.h"
 
 namespace larkspur {

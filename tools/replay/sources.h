@@ -5,37 +5,16 @@
 // line or frame at fault.
 #pragma once
 
-#include <pcl/point_cloud.h>
-#include <pcl/point_types.h>
-#include <Eigen/Core>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "geometry_msgs/msg/pose.hpp"
-#include "scene.h"
-#include "sensor_msgs/msg/laser_scan.hpp"
+#include "frame.h"
 #include "truth.h"
 
 namespace larkspur {
 namespace replay {
-
-using Cloud = pcl::PointCloud<pcl::PointXYZ>;
-
-// One time step. A frame carries a cloud, a scan, or both; truth vectors are
-// empty when the source has no ground truth for that frame.
-struct Frame {
-  std::size_t index = 0;
-  std::string name;  // file or line the frame came from, for messages
-  std::shared_ptr<Cloud> cloud;
-  Eigen::Matrix4f cloud_pose = Eigen::Matrix4f::Identity();  // sensor pose, fixed frame
-  std::vector<PointTruth> cloud_truth;
-  std::shared_ptr<sensor_msgs::msg::LaserScan> scan;
-  geometry_msgs::msg::Pose scan_pose;
-  std::vector<PointTruth> scan_truth;
-};
 
 class FrameSource {
  public:

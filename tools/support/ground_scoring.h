@@ -21,7 +21,8 @@
 #include "datasets.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
 
-namespace larkspur_test {
+namespace larkspur {
+namespace support {
 
 struct GroundTally {
   long true_positive = 0;
@@ -161,4 +162,5 @@ inline GroundScore ScoreGroundRemoval(const kestrel::perception::GroundRemovalPa
   return score;
 }
 
-}  // namespace larkspur_test
+}  // namespace support
+}  // namespace larkspur
