@@ -1,11 +1,16 @@
-# The scene test drives the replay tool's parts directly; the end-to-end tests
-# run the tool itself. Both need the tool's build.
+# The scene, scoring and truth tests drive the replay tool's parts directly;
+# the end-to-end tests run the tool itself. All need the tool's build.
+set(larkspur_replay_part_tests scene_test moving_score_test laser_truth_test moving_recordings_test)
 if(LARKSPUR_BUILD_TOOLS)
-  target_link_libraries(scene_test PRIVATE larkspur_replay_core)
+  foreach(test IN LISTS larkspur_replay_part_tests)
+    target_link_libraries(${test} PRIVATE larkspur_replay_core)
+  endforeach()
+  target_compile_definitions(moving_recordings_test PRIVATE
+    LARKSPUR_SOURCE_CONFIG_DIR="${PROJECT_SOURCE_DIR}/config")
   target_link_libraries(replay_test PRIVATE larkspur_replay_core)
   target_compile_definitions(replay_test PRIVATE
     LARKSPUR_REPLAY_EXE="$<TARGET_FILE:larkspur_replay>")
   add_dependencies(replay_test larkspur_replay)
 else()
-  set_target_properties(scene_test replay_test PROPERTIES EXCLUDE_FROM_ALL TRUE)
+  set_target_properties(${larkspur_replay_part_tests} replay_test PROPERTIES EXCLUDE_FROM_ALL TRUE)
 endif()

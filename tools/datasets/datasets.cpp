@@ -258,7 +258,7 @@ std::vector<Eigen::Matrix4f> ReadKittiPoses(const std::string& path) {
   return poses;
 }
 
-Eigen::Matrix4f ReadKittiVeloToCam(const std::string& path) {
+std::optional<Eigen::Matrix4f> FindKittiVeloToCam(const std::string& path) {
   std::ifstream file = OpenText(path);
   std::string line;
   for (std::size_t line_number = 1; std::getline(file, line); ++line_number) {
@@ -274,6 +274,11 @@ Eigen::Matrix4f ReadKittiVeloToCam(const std::string& path) {
     }
     return transform;
   }
+  return std::nullopt;
+}
+
+Eigen::Matrix4f ReadKittiVeloToCam(const std::string& path) {
+  if (const std::optional<Eigen::Matrix4f> transform = FindKittiVeloToCam(path)) return *transform;
   throw DatasetError(path + ": no \"Tr:\" or \"Tr_velo_to_cam:\" entry");
 }
 

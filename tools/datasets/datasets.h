@@ -48,6 +48,8 @@ std::vector<Eigen::Matrix4f> ReadKittiPoses(const std::string& path);
 // entry of an odometry calib.txt or the "Tr_velo_to_cam:" entry of an object
 // calib file (row-major 3 x 4), returned as 4 x 4.
 Eigen::Matrix4f ReadKittiVeloToCam(const std::string& path);
+// The same entry, or nothing when the file holds neither key.
+std::optional<Eigen::Matrix4f> FindKittiVeloToCam(const std::string& path);
 
 // A planar scan with the pose of the robot when it was taken.
 struct ScanRecord {

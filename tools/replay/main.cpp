@@ -15,6 +15,7 @@
 
 #include "config.h"
 #include "datasets.h"
+#include "moving_score.h"
 #include "options.h"
 #include "pictures.h"
 #include "pipeline.h"
@@ -121,6 +122,7 @@ class Replay {
         source_(source),
         out_(options.out_folder),
         pipeline_(config),
+        observable_(ObservableRegionsOf(pipeline_)),
         report_((out_ / "frames.csv").string(), config.cloud_warmup_frames,
                 config.laser_warmup_frames) {
     const double default_range = options.input == InputKind::kKitti ? 40.0 : 25.0;
@@ -135,7 +137,7 @@ class Replay {
     for (std::size_t index = first; index < end; ++index) {
       const Frame frame = source_.Load(index);
       const FrameOutput output = pipeline_.Run(frame);
-      report_.Add(MakeRow(frame, output, ScoreFrame(frame, output)));
+      report_.Add(MakeRow(frame, output, ScoreFrame(frame, output, observable_)));
       if (drawn.count(index) > 0) DrawPictures(frame, output);
       progress.Step();
     }
@@ -146,6 +148,8 @@ class Replay {
     const std::string summary = report_.Summary(source_.Describe());
     WriteText(out_ / "summary.txt", summary);
     WriteText(out_ / "accuracy.csv", report_.AccuracyCsv());
+    SaveMovingScores("points", report_.moving_points());
+    SaveMovingScores("beams", report_.moving_beams());
     std::string text = summary + "\nOutput:\n";
     text += fmt::format("  table     {}\n", (out_ / "frames.csv").string());
     text += fmt::format("  summary   {}, {}\n", (out_ / "summary.txt").string(),
@@ -164,6 +168,9 @@ class Replay {
     const std::string stem = fmt::format("{:06d}.png", frame.index);
     if (output.cloud) {
       Save("birds_eye_" + stem, DrawBirdsEye(frame, *output.cloud, config_, view_range_));
+      if (!frame.cloud_truth.empty()) {
+        Save("moving_truth_" + stem, DrawMovingTruth(frame, *output.cloud, config_, view_range_));
+      }
       Save("cloud_grid_" + stem,
            DrawGrid(pipeline_.cloud_detector().grid_map(), config_.cloud_occupancy_threshold,
                     fmt::format("Frame {}: log-odds grid of DynamicCloudDetector after Update",
@@ -178,6 +185,16 @@ class Replay {
                                 frame.index),
                     nullptr));
     }
+  }
+
+  // Per-frame figures of the moving class as a table and a plot over time.
+  void SaveMovingScores(const std::string& what, const MovingTally& tally) {
+    if (!tally.has_truth()) return;
+    WriteText(out_ / ("moving_" + what + ".csv"), tally.FrameCsv());
+    Save("moving_" + what + "_over_time.png",
+         DrawScoresOverTime(tally, fmt::format("Moving {}: precision, recall and IoU per frame "
+                                               "(scored from frame {} on)",
+                                               what, kFirstScoredFrame)));
   }
 
   void Save(const std::string& name, const cv::Mat& image) {
@@ -197,6 +214,7 @@ class Replay {
   FrameSource& source_;
   fs::path out_;
   Pipeline pipeline_;
+  ObservableRegions observable_;
   Report report_;
   double view_range_ = 30.0;
   double laser_view_range_ = 15.0;

@@ -78,6 +78,11 @@ Input (one of; default: the built-in scene):
                           labelled frames are scored
       --calib FILE        KITTI calib.txt; given, the poses are camera poses and
                           are turned into LiDAR poses with its "Tr" entry
+                          Poses without --calib: FOLDER/poses.txt beside a
+                          FOLDER/calib.txt holding "Tr" is SemanticKITTI's
+                          camera-0 poses and is turned into LiDAR poses
+                          (Tr^-1 * pose * Tr); poses_estimated.txt and files
+                          named with --poses are LiDAR poses used as they are.
   --pcd FILE              a PCD file (repeat for more frames); identity poses
   --carmen FILE           CARMEN log; FLASER lines with the pose they carry
   --laser-text FILE       one scan per line: stamp angle_min angle_increment

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "score.h"
@@ -302,6 +305,154 @@ cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_rang
   if (has_truth) legend.push_back({kTruthColour, Marker::kRing, "truly moving object (truth)"});
   canvas.Legend(legend);
   return canvas.image();
+}
+
+cv::Mat DrawMovingTruth(const Frame& frame, const CloudOutput& output, const ReplayConfig& config,
+                        double view_range) {
+  const Cloud& cloud = *frame.cloud;
+  const std::vector<PointFate> fates = PointFates(cloud, output);
+  const auto& truth = frame.cloud_truth;
+  const std::size_t n = std::min(truth.size(), cloud.points.size());
+  const cv::Scalar unlabelled(225, 225, 225), static_truth(170, 150, 120);
+  const cv::Scalar moving_truth(20, 20, 200), found(0, 160, 0), missed(200, 0, 200);
+  const cv::Scalar false_alarm(0, 140, 255);
+  Confusion score;
+  for (std::size_t i = 0; i < n; ++i) score.Add(truth[i].moving, fates[i] == PointFate::kDynamic);
+  const int size = view_range > 40.0 ? 2 : 3;
+  // Static and unlabelled points first, so that none hides a moving one.
+  const auto draw = [&](Canvas& canvas, auto colour_of) {
+    for (const bool moving_pass : {false, true}) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto& p = cloud.points[i];
+        const std::optional<cv::Scalar> colour = colour_of(i);
+        const bool emphasised =
+            colour && *colour != unlabelled && *colour != static_truth && *colour != kGroundColour;
+        if (!colour || emphasised != moving_pass || !std::isfinite(p.x) || !std::isfinite(p.y))
+          continue;
+        canvas.Mark(p.x, p.y, *colour, Marker::kSquare, emphasised ? size + 1 : size - 1);
+      }
+    }
+    canvas.Polygon(RoiOutline(config.camera), kRoiColour, 1);
+    canvas.Robot();
+    canvas.ScaleBar();
+  };
+
+  Canvas left(fmt::format("Frame {}: truth, {} moving points (SemanticKITTI 252-259)", frame.index,
+                          score.true_positive + score.false_negative),
+              view_range, 2);
+  draw(left, [&](std::size_t i) -> std::optional<cv::Scalar> {
+    switch (truth[i].moving) {
+      case Label::kYes:
+        return moving_truth;
+      case Label::kNo:
+        return truth[i].ground == Label::kYes ? kGroundColour : static_truth;
+      case Label::kUnknown:
+        break;
+    }
+    return unlabelled;
+  });
+  left.Legend({{moving_truth, Marker::kSquare, "moving (label 252-259)"},
+               {static_truth, Marker::kSquare, "not moving (ground: lighter)"},
+               {unlabelled, Marker::kSquare, "unlabelled (not scored)"},
+               {kRoiColour, Marker::kLine, "camera region of interest"}});
+
+  Canvas right(fmt::format("DivideCloud against the truth: IoU {}, precision {}, recall {}",
+                           score.iou() ? fmt::format("{:.2f}", *score.iou()) : "n/a",
+                           score.precision() ? fmt::format("{:.2f}", *score.precision()) : "n/a",
+                           score.recall() ? fmt::format("{:.2f}", *score.recall()) : "n/a"),
+               view_range, 2);
+  draw(right, [&](std::size_t i) -> std::optional<cv::Scalar> {
+    const bool dynamic = fates[i] == PointFate::kDynamic;
+    const bool moving = truth[i].moving == Label::kYes;
+    if (truth[i].moving == Label::kUnknown)
+      return dynamic ? std::optional(unlabelled) : std::nullopt;
+    if (moving) return dynamic ? found : missed;
+    if (dynamic) return false_alarm;
+    return truth[i].ground == Label::kYes ? kGroundColour : static_truth;
+  });
+  right.Legend(
+      {{found, Marker::kSquare, fmt::format("found: moving, dynamic ({})", score.true_positive)},
+       {missed, Marker::kSquare,
+        fmt::format("missed: moving, called static ({})", score.false_negative)},
+       {false_alarm, Marker::kSquare,
+        fmt::format("false alarm: static, called dynamic ({})", score.false_positive)},
+       {static_truth, Marker::kSquare, "static, called static"}});
+  cv::Mat both;
+  cv::hconcat(left.image(), right.image(), both);
+  cv::line(both, {kSide, 0}, {kSide, both.rows}, {120, 120, 120}, 1);
+  return both;
+}
+
+cv::Mat DrawScoresOverTime(const MovingTally& tally, const std::string& title) {
+  constexpr int kPlotHeight = 360, kLeft = 52, kRight = 20, kTop = 16, kBottom = 36;
+  cv::Mat image(kTitleHeight + kPlotHeight + kLegendRow * 2 + 8, kSide, CV_8UC3, kBackground);
+  cv::putText(image, title, {10, 23}, cv::FONT_HERSHEY_SIMPLEX, 0.5, kText, 1, cv::LINE_AA);
+  const auto& frames = tally.frames();
+  const double first = frames.empty() ? 0.0 : static_cast<double>(frames.front().frame);
+  const double last = frames.empty() ? 1.0 : static_cast<double>(frames.back().frame);
+  const double span = std::max(last - first, 1.0);
+  const int x0 = kLeft, x1 = kSide - kRight;
+  const int y0 = kTitleHeight + kTop, y1 = kTitleHeight + kPlotHeight - kBottom;
+  const auto px = [&](double frame) {
+    return x0 + static_cast<int>(std::lround((frame - first) / span * (x1 - x0)));
+  };
+  const auto py = [&](double value) {
+    return y1 - static_cast<int>(std::lround(std::clamp(value, 0.0, 1.0) * (y1 - y0)));
+  };
+  // Frames before the fixed scored set.
+  if (first < static_cast<double>(kFirstScoredFrame)) {
+    const int edge = std::min(px(static_cast<double>(kFirstScoredFrame) - 0.5), x1);
+    cv::rectangle(image, {x0, y0}, {edge, y1}, {235, 235, 235}, cv::FILLED);
+  }
+  for (int k = 0; k <= 4; ++k) {
+    const int y = py(k / 4.0);
+    cv::line(image, {x0, y}, {x1, y}, {215, 215, 215}, 1);
+    cv::putText(image, fmt::format("{:.2f}", k / 4.0), {8, y + 4}, cv::FONT_HERSHEY_SIMPLEX, 0.4,
+                kText, 1, cv::LINE_AA);
+  }
+  const int step = std::max(1, static_cast<int>(std::ceil(span / 10.0)));
+  for (int f = static_cast<int>(first); f <= static_cast<int>(last); f += step) {
+    cv::line(image, {px(f), y1}, {px(f), y1 + 4}, kText, 1);
+    cv::putText(image, std::to_string(f), {px(f) - 8, y1 + 18}, cv::FONT_HERSHEY_SIMPLEX, 0.4,
+                kText, 1, cv::LINE_AA);
+  }
+  cv::putText(image, "frame", {x1 - 40, y1 + 32}, cv::FONT_HERSHEY_SIMPLEX, 0.4, kText, 1,
+              cv::LINE_AA);
+  cv::rectangle(image, {x0, y0}, {x1, y1}, {150, 150, 150}, 1);
+
+  const cv::Scalar precision(200, 90, 0), recall(0, 150, 0), iou(30, 30, 220);
+  // Recall under IoU (equal when nothing is falsely dynamic): wider.
+  const auto series = [&](const cv::Scalar& colour, int thickness, auto value_of) {
+    std::optional<cv::Point> previous;
+    for (const MovingTally::FrameCounts& f : frames) {
+      const std::optional<double> v = value_of(f.all);
+      if (!v) {
+        previous.reset();  // undefined: the line breaks
+        continue;
+      }
+      const cv::Point p(px(static_cast<double>(f.frame)), py(*v));
+      if (previous) cv::line(image, *previous, p, colour, thickness, cv::LINE_AA);
+      if (frames.size() <= 60) cv::circle(image, p, thickness + 2, colour, cv::FILLED, cv::LINE_AA);
+      previous = p;
+    }
+  };
+  series(recall, 4, [](const Confusion& c) { return c.recall(); });
+  series(precision, 1, [](const Confusion& c) { return c.precision(); });
+  series(iou, 1, [](const Confusion& c) { return c.iou(); });
+
+  const std::pair<cv::Scalar, std::string> legend[] = {
+      {precision, "precision"},
+      {recall, "recall"},
+      {iou, "IoU = TP / (TP + FP + FN)"},
+      {cv::Scalar(215, 215, 215), fmt::format("frames before {}: not scored", kFirstScoredFrame)}};
+  for (std::size_t i = 0; i < std::size(legend); ++i) {
+    const int x = 14 + static_cast<int>(i % 2) * (kSide / 2);
+    const int y = kTitleHeight + kPlotHeight + 14 + static_cast<int>(i / 2) * kLegendRow;
+    cv::rectangle(image, {x, y - 8}, {x + 12, y + 2}, legend[i].first, cv::FILLED);
+    cv::putText(image, legend[i].second, {x + 20, y}, cv::FONT_HERSHEY_SIMPLEX, 0.45, kText, 1,
+                cv::LINE_AA);
+  }
+  return image;
 }
 
 void SavePng(const std::string& path, const cv::Mat& image) {

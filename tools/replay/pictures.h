@@ -4,7 +4,9 @@
 //   points, clusters with their camera-frame extremes, the camera's region
 //   of interest and the robot);
 // - a detector's log-odds grid;
-// - the laser's dynamic and static beams.
+// - the laser's dynamic and static beams;
+// - dynamic points against the moving truth, and the moving class's scores
+//   over time.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -14,6 +16,7 @@
 #include "config.h"
 #include "frame.h"
 #include "larkspur_perception_libs/occupancy_grid.h"
+#include "moving_score.h"
 #include "pipeline.h"
 
 namespace larkspur {
@@ -29,6 +32,17 @@ cv::Mat DrawGrid(const kestrel::perception::OccupancyGridMap& grid, float thresh
                  const std::string& title, const kestrel::perception::CameraInfo* roi_camera);
 
 cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_range);
+
+// Two bird's-eye panels side by side for a frame with moving truth: the
+// truth (moving, static, unlabelled points) and the detector's dynamic points
+// scored against it (found, missed and falsely dynamic points in their own
+// colours).
+cv::Mat DrawMovingTruth(const Frame& frame, const CloudOutput& output, const ReplayConfig& config,
+                        double view_range);
+
+// Precision, recall and IoU of each frame with truth over the frame index,
+// the unscored first frames shaded.
+cv::Mat DrawScoresOverTime(const MovingTally& tally, const std::string& title);
 
 // Writes a PNG; throws std::runtime_error naming the file on failure.
 void SavePng(const std::string& path, const cv::Mat& image);

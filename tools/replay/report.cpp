@@ -96,7 +96,9 @@ Report::Report(const std::string& csv_path, int cloud_warmup_frames, int laser_w
     : csv_(csv_path),
       csv_path_(csv_path),
       cloud_warmup_frames_(cloud_warmup_frames),
-      laser_warmup_frames_(laser_warmup_frames) {
+      laser_warmup_frames_(laser_warmup_frames),
+      moving_points_("points", cloud_warmup_frames),
+      moving_beams_("beams", laser_warmup_frames) {
   if (!csv_) throw std::runtime_error(csv_path + ": cannot write file");
   csv_ << kCsvHeader << '\n';
 }
@@ -134,10 +136,12 @@ void Report::Add(const FrameRow& row) {
     }
     score_dynamic(dynamic_points_, row.score.dynamic_points, cloud_frames_++, cloud_warmup_frames_,
                   cloud_truth_in_warmup_);
+    moving_points_.Add(row.frame, row.score.moving_points, row.score.moving_points_observable);
   }
   if (row.beams) {
     score_dynamic(dynamic_beams_, row.score.dynamic_beams, scan_frames_++, laser_warmup_frames_,
                   scan_truth_in_warmup_);
+    moving_beams_.Add(row.frame, row.score.dynamic_beams, row.score.dynamic_beams_observable);
   }
   rows_.push_back(row);
 }
@@ -215,11 +219,19 @@ std::string Report::Summary(const std::string& source) const {
         "dynamic (its warm-up).\n",
         cloud_warmup_frames_, laser_warmup_frames_);
   }
+  if (moving_points_.has_truth() || moving_beams_.has_truth()) {
+    text +=
+        "\nMoving objects: truly moving are SemanticKITTI classes 252-259, or beams by the "
+        "derived truth\nof a laser at rest. Every point or beam with truth counts; ground and "
+        "unseen points are\npredicted static. Observable region: the cloud detector's camera "
+        "region of interest, the\nlaser detector's grid.\n";
+    text += moving_points_.Summary() + moving_beams_.Summary();
+  }
   return text;
 }
 
 std::string Report::AccuracyCsv() const {
-  std::string text = "metric,precision,recall,tp,fp,fn,frames\n";
+  std::string text = "metric,precision,recall,tp,fp,fn,frames,iou,false_per_frame\n";
   const char* keys[] = {"ground", "dynamic_points", "dynamic_beams"};
   const std::vector<Accuracy> accuracies = Accuracies();
   for (std::size_t i = 0; i < accuracies.size(); ++i) {
@@ -228,10 +240,14 @@ std::string Report::AccuracyCsv() const {
     const auto value = [](const std::optional<double>& v) {
       return v ? fmt::format("{:.4f}", *v) : std::string();
     };
-    text += fmt::format("{},{},{},{},{},{},{}\n", keys[i], value(c.precision()), value(c.recall()),
-                        c.true_positive, c.false_positive, c.false_negative, accuracies[i].frames);
+    const std::size_t frames = accuracies[i].frames;
+    text += fmt::format("{},{},{},{},{},{},{},{},{:.2f}\n", keys[i], value(c.precision()),
+                        value(c.recall()), c.true_positive, c.false_positive, c.false_negative,
+                        frames, value(c.iou()),
+                        frames > 0 ? static_cast<double>(c.false_positive) / frames : 0.0);
   }
-  return text;
+  return text + moving_points_.AccuracyRows("moving_points") +
+         moving_beams_.AccuracyRows("moving_beams");
 }
 
 }  // namespace replay

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "moving_score.h"
 #include "pipeline.h"
 #include "score.h"
 
@@ -36,10 +37,13 @@ class Report {
 
   // The summary text; `source` describes the input.
   std::string Summary(const std::string& source) const;
-  // Machine-readable accuracy: metric,precision,recall,tp,fp,fn,frames.
+  // Machine-readable accuracy:
+  // metric,precision,recall,tp,fp,fn,frames,iou,false_per_frame.
   std::string AccuracyCsv() const;
 
   std::size_t frames() const { return rows_.size(); }
+  const MovingTally& moving_points() const { return moving_points_; }
+  const MovingTally& moving_beams() const { return moving_beams_; }
 
  private:
   struct Accuracy {
@@ -58,6 +62,8 @@ class Report {
   Accuracy ground_{"ground removal (cloud points)", {}, 0};
   Accuracy dynamic_points_{"dynamic detection (cloud points)", {}, 0};
   Accuracy dynamic_beams_{"dynamic detection (laser beams)", {}, 0};
+  MovingTally moving_points_;
+  MovingTally moving_beams_;
   std::size_t cloud_frames_ = 0;
   std::size_t scan_frames_ = 0;
   // Frames with dynamic truth that fell in a detector's warm-up.

@@ -64,28 +64,40 @@ class PointIndex {
   std::unordered_map<PointKey, std::vector<std::size_t>, PointKeyHash> index_;
 };
 
-void ScoreCloud(const Frame& frame, const CloudOutput& out, FrameScore& score) {
+void ScoreCloud(const Frame& frame, const CloudOutput& out,
+                const std::function<bool(float, float)>& observable, FrameScore& score) {
   const auto& truth = frame.cloud_truth;
   if (truth.size() != frame.cloud->points.size()) return;
-  PointIndex index(*frame.cloud);
-  std::vector<bool> is_ground(truth.size(), false);
-  for (const std::size_t i : index.Take(*out.ground)) is_ground[i] = true;
-  for (std::size_t i = 0; i < truth.size(); ++i) score.ground.Add(truth[i].ground, is_ground[i]);
-  // The dynamic and static clouds split the non-ground cloud, whose points
-  // are the input's own.
-  for (const std::size_t i : index.Take(*out.dynamic))
-    score.dynamic_points.Add(truth[i].moving, true);
-  for (const std::size_t i : index.Take(*out.static_points)) {
-    score.dynamic_points.Add(truth[i].moving, false);
+  const std::vector<PointFate> fates = PointFates(*frame.cloud, out);
+  for (std::size_t i = 0; i < truth.size(); ++i) {
+    const PointFate fate = fates[i];
+    const bool dynamic = fate == PointFate::kDynamic;
+    score.ground.Add(truth[i].ground, fate == PointFate::kGround);
+    if (dynamic || fate == PointFate::kStatic) score.dynamic_points.Add(truth[i].moving, dynamic);
+    score.moving_points.Add(truth[i].moving, dynamic);
+    const auto& p = frame.cloud->points[i];
+    if (observable && observable(p.x, p.y)) {
+      score.moving_points_observable.Add(truth[i].moving, dynamic);
+    }
   }
 }
 
-void ScoreScan(const Frame& frame, const ScanOutput& out, FrameScore& score) {
+void ScoreScan(const Frame& frame, const ScanOutput& out,
+               const std::function<bool(float, float)>& observable, FrameScore& score) {
+  const auto& scan = *frame.scan;
   const auto& truth = frame.scan_truth;
-  if (truth.size() != frame.scan->ranges.size()) return;
-  const std::size_t n = std::min(ClassifiedBeams(*frame.scan), out.dynamic_scan->ranges.size());
+  if (truth.size() != scan.ranges.size()) return;
+  const std::size_t n = std::min(ClassifiedBeams(scan), out.dynamic_scan->ranges.size());
   for (std::size_t i = 0; i < n; ++i) {
-    score.dynamic_beams.Add(truth[i].moving, IsDynamicBeam(*out.dynamic_scan, i));
+    const bool dynamic = IsDynamicBeam(*out.dynamic_scan, i);
+    score.dynamic_beams.Add(truth[i].moving, dynamic);
+    // The end point as the detector places it, in single precision.
+    const float r = scan.ranges[i];
+    const float bearing = scan.angle_min + static_cast<float>(i) * scan.angle_increment;
+    const float x = r * std::cos(bearing), y = r * std::sin(bearing);
+    if (observable && std::isfinite(x) && std::isfinite(y) && observable(x, y)) {
+      score.dynamic_beams_observable.Add(truth[i].moving, dynamic);
+    }
   }
 }
 
@@ -103,10 +115,29 @@ bool IsDynamicBeam(const sensor_msgs::msg::LaserScan& dynamic_scan, std::size_t 
          dynamic_scan.ranges[i] != std::numeric_limits<float>::max();
 }
 
-FrameScore ScoreFrame(const Frame& frame, const FrameOutput& output) {
+std::vector<PointFate> PointFates(const Cloud& input, const CloudOutput& output) {
+  PointIndex index(input);
+  std::vector<PointFate> fates(input.points.size(), PointFate::kDropped);
+  for (const std::size_t i : index.Take(*output.ground)) fates[i] = PointFate::kGround;
+  // The dynamic and static clouds split the non-ground cloud, whose points
+  // are the input's own.
+  for (const std::size_t i : index.Take(*output.dynamic)) fates[i] = PointFate::kDynamic;
+  for (const std::size_t i : index.Take(*output.static_points)) fates[i] = PointFate::kStatic;
+  return fates;
+}
+
+ObservableRegions ObservableRegionsOf(const Pipeline& pipeline) {
+  const auto& cloud_detector = pipeline.cloud_detector();
+  const auto& laser_grid = pipeline.laser_detector().grid_map();
+  return {[&cloud_detector](float x, float y) { return cloud_detector.IsInRoi(x, y); },
+          [&laser_grid](float x, float y) { return laser_grid.IsValidPoint(x, y); }};
+}
+
+FrameScore ScoreFrame(const Frame& frame, const FrameOutput& output,
+                      const ObservableRegions& observable) {
   FrameScore score;
-  if (frame.cloud && output.cloud) ScoreCloud(frame, *output.cloud, score);
-  if (frame.scan && output.scan) ScoreScan(frame, *output.scan, score);
+  if (frame.cloud && output.cloud) ScoreCloud(frame, *output.cloud, observable.cloud, score);
+  if (frame.scan && output.scan) ScoreScan(frame, *output.scan, observable.scan, score);
   return score;
 }
 

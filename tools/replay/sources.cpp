@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <utility>
 
 #include "datasets.h"
+#include "laser_truth.h"
 #include "scene.h"
 
 namespace larkspur {
@@ -130,11 +132,23 @@ class KittiSource : public FrameSource {
                          std::to_string(bins_.size()) + " frames; frame " +
                          bins_[poses_.size()].filename().string() + " has no pose");
     }
+    std::optional<Eigen::Matrix4f> tr;
     if (!input.calibration.empty()) {
+      tr = datasets::ReadKittiVeloToCam(input.calibration);
+      poses_file_ += " (camera poses, turned into LiDAR poses with " + input.calibration + ")";
+    } else if (input.poses.empty() && poses_path.filename() == "poses.txt" &&
+               fs::is_regular_file(folder_ / "calib.txt")) {
+      // SemanticKITTI's poses.txt holds camera-0 poses; forgetting the
+      // conversion would move the grid along the wrong path without a word.
+      const std::string calibration = (folder_ / "calib.txt").string();
+      tr = datasets::FindKittiVeloToCam(calibration);
+      poses_file_ += tr ? " (camera poses, turned into LiDAR poses with " + calibration + ")"
+                        : " (taken as LiDAR poses: " + calibration + " has no Tr entry)";
+    }
+    if (tr) {
       // Camera poses to LiDAR poses: T_lidar = Tr^-1 * T_camera * Tr.
-      const Eigen::Matrix4f tr = datasets::ReadKittiVeloToCam(input.calibration);
-      const Eigen::Matrix4f tr_inverse = tr.inverse();
-      for (auto& pose : poses_) pose = tr_inverse * pose * tr;
+      const Eigen::Matrix4f tr_inverse = tr->inverse();
+      for (auto& pose : poses_) pose = tr_inverse * pose * *tr;
     }
   }
 
@@ -179,6 +193,11 @@ class ScanListSource : public FrameSource {
   ScanListSource(std::string file, std::string kind, std::vector<datasets::ScanRecord> records)
       : file_(std::move(file)), kind_(std::move(kind)), records_(std::move(records)) {
     if (records_.empty()) throw DatasetError(file_ + ": no scans in the file");
+    if (AtRest()) {
+      std::vector<const sensor_msgs::msg::LaserScan*> scans;
+      for (const auto& record : records_) scans.push_back(&record.scan);
+      truth_ = BackgroundTruth(scans, BackgroundRule{});
+    }
   }
 
   std::size_t size() const override { return records_.size(); }
@@ -189,17 +208,36 @@ class ScanListSource : public FrameSource {
     frame.name = file_ + " scan " + std::to_string(index);
     frame.scan = std::make_shared<sensor_msgs::msg::LaserScan>(records_[index].scan);
     frame.scan_pose = records_[index].pose;
+    if (!truth_.empty()) frame.scan_truth = truth_[index];
     return frame;
   }
 
   std::string Describe() const override {
-    return kind_ + " " + file_ + " (" + std::to_string(records_.size()) + " scans)";
+    return kind_ + " " + file_ + " (" + std::to_string(records_.size()) + " scans" +
+           (truth_.empty() ? ")"
+                           : "; the laser is at rest: a beam is truly moving when its reading is "
+                             "more than 0.3 m shorter than its background, the 90th percentile "
+                             "of its valid readings)");
   }
 
  private:
+  // Every scan taken at the first scan's pose: beams can be compared by index.
+  bool AtRest() const {
+    const auto same = [&](const geometry_msgs::msg::Pose& a) {
+      const geometry_msgs::msg::Pose& b = records_.front().pose;
+      return a.position.x == b.position.x && a.position.y == b.position.y &&
+             a.position.z == b.position.z && a.orientation.x == b.orientation.x &&
+             a.orientation.y == b.orientation.y && a.orientation.z == b.orientation.z &&
+             a.orientation.w == b.orientation.w;
+    };
+    return std::all_of(records_.begin(), records_.end(),
+                       [&](const datasets::ScanRecord& r) { return same(r.pose); });
+  }
+
   std::string file_;
   std::string kind_;
   std::vector<datasets::ScanRecord> records_;
+  std::vector<std::vector<PointTruth>> truth_;  // empty unless the laser is at rest
 };
 
 }  // namespace

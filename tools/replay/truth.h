@@ -53,6 +53,12 @@ struct Confusion {
     if (actual == 0) return std::nullopt;
     return static_cast<double>(true_positive) / static_cast<double>(actual);
   }
+  // Intersection over union of the positive class, TP / (TP + FP + FN).
+  std::optional<double> iou() const {
+    const auto either = true_positive + false_positive + false_negative;
+    if (either == 0) return std::nullopt;
+    return static_cast<double>(true_positive) / static_cast<double>(either);
+  }
 };
 
 }  // namespace replay
