@@ -2,6 +2,7 @@
 // and every kind of bad input file.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,7 +114,7 @@ TEST_F(ReplayTest, ShortSceneWritesTablePicturesAndAccuracy) {
   // Pedestrians cross in front of the robot during the two pictured frames
   // (19 and 39 of 40); a grid holds cells believed free and occupied.
   const PictureFloor floors[] = {{"birds_eye_", 5, 0.02, 20, 0, 0},
-                                 {"laser_", 3, 0.02, 0, 0, 0},
+                                 {"laser_", 4, 0.02, 0, 0, 0},
                                  {"cloud_grid_", 3, 0.0, 0, 100, 1000},
                                  {"laser_grid_", 3, 0.0, 0, 100, 1000}};
   for (const char* frame : {"000019.png", "000039.png"}) {
@@ -166,6 +167,27 @@ TEST_F(ReplayTest, RecordedDataRunsEveryFrame) {
   ASSERT_EQ(accuracy.count("ground"), 1u);
   EXPECT_GE(accuracy.at("ground").first, 0.8);
   EXPECT_GE(accuracy.at("ground").second, 0.8);
+}
+
+TEST_F(ReplayTest, SemanticKittiPosesBesideATrEntryAreTurnedIntoLidarPoses) {
+  const std::string points(reinterpret_cast<const char*>(std::array<float, 4>{1, 0, 0, 0}.data()),
+                           16);
+  const std::string pose = "1 0 0 0 0 1 0 0 0 0 1 0\n";
+  const struct {
+    const char* calibration;
+    const char* expected;
+  } cases[] = {{"P0: 1 0 0 0 0 1 0 0 0 0 1 0\nTr: 0 -1 0 0 0 0 -1 0 1 0 0 0\n",
+                "(camera poses, turned into LiDAR poses with"},
+               {"P0: 1 0 0 0 0 1 0 0 0 0 1 0\n", "(taken as LiDAR poses:"}};
+  for (const auto& c : cases) {
+    fs::create_directories(dir_ / "seq" / "velodyne");
+    std::ofstream(dir_ / "seq" / "velodyne" / "000000.bin", std::ios::binary) << points;
+    std::ofstream(dir_ / "seq" / "poses.txt") << pose;
+    std::ofstream(dir_ / "seq" / "calib.txt") << c.calibration;
+    const ChildResult run = Run({"--kitti", "seq", "--pictures", "0"});
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_NE(run.output.find(c.expected), std::string::npos) << run.output;
+  }
 }
 
 std::string Floats(std::initializer_list<float> values) {

@@ -1,5 +1,7 @@
 #include "laser_truth.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -23,6 +25,13 @@ float Percentile(std::vector<float>& values, double p) {
 }
 
 }  // namespace
+
+std::string DescribeBackgroundRule(const BackgroundRule& rule) {
+  return fmt::format(
+      "a beam is truly moving when its reading is more than {:g} m shorter than its background, "
+      "the {:g}th percentile of its valid readings",
+      rule.margin, rule.percentile * 100.0);
+}
 
 std::vector<float> BackgroundRanges(const std::vector<const sensor_msgs::msg::LaserScan*>& scans,
                                     const BackgroundRule& rule) {

@@ -26,6 +26,7 @@
 // - The laser must not move: the rule compares beams across scans by index.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "sensor_msgs/msg/laser_scan.hpp"
@@ -38,6 +39,9 @@ struct BackgroundRule {
   double percentile = 0.9;  // in (0, 1]
   float margin = 0.3f;      // metres, >= 0
 };
+
+// The rule in words, for reports.
+std::string DescribeBackgroundRule(const BackgroundRule& rule);
 
 // Background range per beam index (as many as the longest scan); NaN for a
 // beam without a valid reading.

@@ -192,9 +192,8 @@ class Replay {
     if (!tally.has_truth()) return;
     WriteText(out_ / ("moving_" + what + ".csv"), tally.FrameCsv());
     Save("moving_" + what + "_over_time.png",
-         DrawScoresOverTime(tally, fmt::format("Moving {}: precision, recall and IoU per frame "
-                                               "(scored from frame {} on)",
-                                               what, kFirstScoredFrame)));
+         DrawScoresOverTime(tally,
+                            fmt::format("Moving {}: precision, recall, IoU per frame", what)));
   }
 
   void Save(const std::string& name, const cv::Mat& image) {

@@ -76,13 +76,13 @@ Input (one of; default: the built-in scene):
                           (default FOLDER/poses.txt, else FOLDER/poses_estimated.txt)
       --labels FOLDER     SemanticKITTI .label files (default FOLDER/labels);
                           labelled frames are scored
-      --calib FILE        KITTI calib.txt; given, the poses are camera poses and
-                          are turned into LiDAR poses with its "Tr" entry
-                          Poses without --calib: FOLDER/poses.txt beside a
-                          FOLDER/calib.txt holding "Tr" is SemanticKITTI's
-                          camera-0 poses and is turned into LiDAR poses
-                          (Tr^-1 * pose * Tr); poses_estimated.txt and files
-                          named with --poses are LiDAR poses used as they are.
+      --calib FILE        KITTI calib.txt: the poses are camera-0 poses, turned
+                          into LiDAR poses with its "Tr" entry. Without it,
+                          FOLDER/poses.txt beside a FOLDER/calib.txt holding
+                          "Tr" is taken as SemanticKITTI's camera-0 poses and
+                          turned into LiDAR poses (Tr^-1 * pose * Tr);
+                          poses_estimated.txt and files named with --poses
+                          are LiDAR poses, used as they are.
   --pcd FILE              a PCD file (repeat for more frames); identity poses
   --carmen FILE           CARMEN log; FLASER lines with the pose they carry
   --laser-text FILE       one scan per line: stamp angle_min angle_increment
@@ -108,6 +108,16 @@ Output:
   --view-range METRES     half width of the pictures (default 25, KITTI 40,
                           laser pictures 15)
   --help                  this text
+
+Truth and scores:
+  Moving truth comes from SemanticKITTI labels (classes 252-259 move) or, for
+  a laser that never moves (every scan at one pose), from the scans
+  themselves: a beam is moving when its reading is valid and more than 0.3 m
+  shorter than its background, the 90th percentile of its valid readings
+  over the recording. Every point or beam with truth is scored from frame 4
+  on, whatever the parameters: IoU = TP / (TP + FP + FN) of the moving class,
+  precision, recall, false dynamic items per frame, also inside the region
+  the detector observes (camera region of interest; laser grid).
 
 Exit status: 0 on success, 1 when an input or configuration file is bad (the
 message names the file and the line or frame), 2 for a bad command line.

@@ -33,6 +33,10 @@ const cv::Scalar kNearColour(0, 150, 0);
 const cv::Scalar kRobotColour(20, 20, 20);
 const cv::Scalar kRoiColour(60, 170, 60);
 const cv::Scalar kTruthColour(0, 0, 0);
+// Prediction against moving truth.
+const cv::Scalar kFoundColour(0, 160, 0);
+const cv::Scalar kMissedColour(200, 0, 200);
+const cv::Scalar kFalseAlarmColour(0, 140, 255);
 
 enum class Marker { kDot, kSquare, kRing, kDiamond, kLine, kTriangle, kOutline };
 
@@ -189,6 +193,22 @@ void DrawClusters(Canvas& canvas, const CloudOutput& output) {
   }
 }
 
+// Consecutive frames summed in groups, so that at most `most` remain; each
+// group is placed at its first frame.
+std::vector<MovingTally::FrameCounts> Pooled(const std::vector<MovingTally::FrameCounts>& frames,
+                                             std::size_t most) {
+  const std::size_t group = std::max<std::size_t>(1, (frames.size() + most - 1) / most);
+  std::vector<MovingTally::FrameCounts> pooled;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (i % group == 0) {
+      pooled.push_back({frames[i].frame, {}, {}});
+    }
+    pooled.back().all += frames[i].all;
+    pooled.back().observable += frames[i].observable;
+  }
+  return pooled;
+}
+
 }  // namespace
 
 cv::Mat DrawBirdsEye(const Frame& frame, const CloudOutput& output, const ReplayConfig& config,
@@ -268,7 +288,7 @@ cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_rang
   const bool has_truth = frame.scan_truth.size() == scan.ranges.size();
   Canvas canvas(fmt::format("Frame {}: laser path, {} of {} beams dynamic (Process)", frame.index,
                             dynamic, classified),
-                range, has_truth ? 3 : 2);
+                range, has_truth ? 4 : 2);
   struct BeamEnd {
     std::size_t index;
     double x, y;
@@ -289,11 +309,12 @@ cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_rang
   }
   for (const BeamEnd& end : ends) {
     // The truth ring first, so that the detector's colour stays visible.
-    if (has_truth && frame.scan_truth[end.index].moving == Label::kYes) {
-      canvas.Mark(end.x, end.y, kTruthColour, Marker::kRing, 9);
-    }
-    canvas.Mark(end.x, end.y, end.dynamic ? kDynamicColour : kStaticColour, Marker::kDot,
-                end.dynamic ? 5 : 3);
+    const Label truth = has_truth ? frame.scan_truth[end.index].moving : Label::kUnknown;
+    if (truth == Label::kYes) canvas.Mark(end.x, end.y, kTruthColour, Marker::kRing, 9);
+    cv::Scalar colour = end.dynamic ? kDynamicColour : kStaticColour;
+    if (truth == Label::kYes) colour = end.dynamic ? kFoundColour : kMissedColour;
+    if (truth == Label::kNo && end.dynamic) colour = kFalseAlarmColour;
+    canvas.Mark(end.x, end.y, colour, Marker::kDot, end.dynamic || truth == Label::kYes ? 5 : 3);
   }
   canvas.Robot();
   canvas.ScaleBar();
@@ -302,7 +323,12 @@ cv::Mat DrawLaser(const Frame& frame, const ScanOutput& output, double view_rang
       {kDynamicColour, Marker::kDot, "dynamic beam end (dynamic_scan)"},
       {cv::Scalar(170, 170, 255), Marker::kLine, "dynamic beam"},
       {kRobotColour, Marker::kTriangle, "robot (laser origin)"}};
-  if (has_truth) legend.push_back({kTruthColour, Marker::kRing, "truly moving object (truth)"});
+  if (has_truth) {
+    legend.push_back({kTruthColour, Marker::kRing, "truly moving object (truth)"});
+    legend.push_back({kFoundColour, Marker::kDot, "found: truly moving, dynamic"});
+    legend.push_back({kMissedColour, Marker::kDot, "missed: truly moving, static"});
+    legend.push_back({kFalseAlarmColour, Marker::kDot, "false alarm: not moving, dynamic"});
+  }
   canvas.Legend(legend);
   return canvas.image();
 }
@@ -314,8 +340,8 @@ cv::Mat DrawMovingTruth(const Frame& frame, const CloudOutput& output, const Rep
   const auto& truth = frame.cloud_truth;
   const std::size_t n = std::min(truth.size(), cloud.points.size());
   const cv::Scalar unlabelled(225, 225, 225), static_truth(170, 150, 120);
-  const cv::Scalar moving_truth(20, 20, 200), found(0, 160, 0), missed(200, 0, 200);
-  const cv::Scalar false_alarm(0, 140, 255);
+  const cv::Scalar moving_truth(20, 20, 200), found = kFoundColour, missed = kMissedColour;
+  const cv::Scalar false_alarm = kFalseAlarmColour;
   Confusion score;
   for (std::size_t i = 0; i < n; ++i) score.Add(truth[i].moving, fates[i] == PointFate::kDynamic);
   const int size = view_range > 40.0 ? 2 : 3;
@@ -386,8 +412,13 @@ cv::Mat DrawMovingTruth(const Frame& frame, const CloudOutput& output, const Rep
 cv::Mat DrawScoresOverTime(const MovingTally& tally, const std::string& title) {
   constexpr int kPlotHeight = 360, kLeft = 52, kRight = 20, kTop = 16, kBottom = 36;
   cv::Mat image(kTitleHeight + kPlotHeight + kLegendRow * 2 + 8, kSide, CV_8UC3, kBackground);
-  cv::putText(image, title, {10, 23}, cv::FONT_HERSHEY_SIMPLEX, 0.5, kText, 1, cv::LINE_AA);
-  const auto& frames = tally.frames();
+  // A long recording is drawn as sums over consecutive frames, at most
+  // kMostPoints of them, so that the lines stay readable.
+  constexpr std::size_t kMostPoints = 150;
+  const std::vector<MovingTally::FrameCounts> frames = Pooled(tally.frames(), kMostPoints);
+  const std::size_t pooled = (tally.frames().size() + kMostPoints - 1) / kMostPoints;
+  cv::putText(image, pooled > 1 ? fmt::format("{} (sums of {} frames)", title, pooled) : title,
+              {10, 23}, cv::FONT_HERSHEY_SIMPLEX, 0.5, kText, 1, cv::LINE_AA);
   const double first = frames.empty() ? 0.0 : static_cast<double>(frames.front().frame);
   const double last = frames.empty() ? 1.0 : static_cast<double>(frames.back().frame);
   const double span = std::max(last - first, 1.0);
@@ -432,11 +463,13 @@ cv::Mat DrawScoresOverTime(const MovingTally& tally, const std::string& title) {
       }
       const cv::Point p(px(static_cast<double>(f.frame)), py(*v));
       if (previous) cv::line(image, *previous, p, colour, thickness, cv::LINE_AA);
-      if (frames.size() <= 60) cv::circle(image, p, thickness + 2, colour, cv::FILLED, cv::LINE_AA);
+      if (frames.size() <= 60) {
+        cv::circle(image, p, thickness + 2, colour, cv::FILLED, cv::LINE_AA);
+      }
       previous = p;
     }
   };
-  series(recall, 4, [](const Confusion& c) { return c.recall(); });
+  series(recall, frames.size() <= 60 ? 4 : 2, [](const Confusion& c) { return c.recall(); });
   series(precision, 1, [](const Confusion& c) { return c.precision(); });
   series(iou, 1, [](const Confusion& c) { return c.iou(); });
 

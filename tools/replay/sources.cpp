@@ -214,10 +214,9 @@ class ScanListSource : public FrameSource {
 
   std::string Describe() const override {
     return kind_ + " " + file_ + " (" + std::to_string(records_.size()) + " scans" +
-           (truth_.empty() ? ")"
-                           : "; the laser is at rest: a beam is truly moving when its reading is "
-                             "more than 0.3 m shorter than its background, the 90th percentile "
-                             "of its valid readings)");
+           (truth_.empty()
+                ? ")"
+                : "; the laser is at rest: " + DescribeBackgroundRule(BackgroundRule{}) + ")");
   }
 
  private:
