@@ -12,6 +12,16 @@
 // DivideCloud then calls a point dynamic when its cell is still believed free.
 // Nothing traces rays, and a cell gets at most one increment per cloud.
 //
+// LiDAR free-space mode (opt-in, the key "lidar_free_space"): free space is
+// what the cloud's own rays show all around the sensor instead of the camera
+// footprint (see LidarFreeSpaceParams); hits, the motion, the division and the
+// debug images stay as above. Cells start unknown (log-odds 0, as cells that
+// enter the grid while it moves), so a point is dynamic only in a cell that
+// has been seen free before: a fresh detector calls nothing dynamic, and the
+// first cloud after construction or a lost pose never yields a dynamic point.
+// Init is not needed in this mode; it still sets the region IsInRoi reports,
+// which the integration then does not use.
+//
 // One detector is driven from one thread.
 #pragma once
 
@@ -24,10 +34,12 @@
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "larkspur_perception_libs/ego_grid_params.h"
+#include "larkspur_perception_libs/lidar_free_space_params.h"
 #include "larkspur_perception_libs/occupancy_grid.h"
 
 namespace kestrel {
@@ -63,8 +75,17 @@ struct DynamicCloudDetectorParams : EgoGridParams {
   // "log_odds_obstacle", "log_odds_occlusion" and "log_odds_free_space", in
   // that order, without checking them. The yaml-cpp exceptions for a missing
   // key or a value that is not a number pass through unchanged.
+  // The optional mapping "lidar_free_space" is read into lidar_free_space
+  // (LidarFreeSpaceParams::FromYaml, whose errors name the key).
   static DynamicCloudDetectorParams FromYaml(const YAML::Node& config);
+
+  // Set: the LiDAR free-space mode (see the class comment). That mode also
+  // requires occupancy_threshold at most 0, so that unknown cells are not
+  // free.
+  std::optional<LidarFreeSpaceParams> lidar_free_space;
 };
+
+class LidarFreeSpace;
 
 class DynamicCloudDetector {
  public:
@@ -82,7 +103,9 @@ class DynamicCloudDetector {
 
   // Builds the grid from `params` and logs the four log-odds values at info
   // level. Throws std::invalid_argument naming the key for a value out of
-  // range (see EgoGridParams); nothing is logged when it throws.
+  // range (see EgoGridParams and LidarFreeSpaceParams::Check); nothing is
+  // logged when it throws. The LiDAR free-space mode logs its parameters in
+  // one more info line.
   explicit DynamicCloudDetector(const DynamicCloudDetectorParams& params);
 
   // The record read from the YAML mapping `config`
@@ -120,11 +143,19 @@ class DynamicCloudDetector {
   // without a display, so they are skipped (with a debug line) unless DISPLAY
   // or QT_QPA_PLATFORM is set. A null cloud counts as empty.
   void Update(std::shared_ptr<const Cloud> cloud, const Eigen::Matrix4f& pose, bool visualize);
+  // The same with the ground returns that were split off `cloud` (same frame;
+  // may be null). The LiDAR free-space mode takes them as evidence of free
+  // space in directions without an obstacle; the camera mode ignores them.
+  void Update(std::shared_ptr<const Cloud> cloud, std::shared_ptr<const Cloud> ground_cloud,
+              const Eigen::Matrix4f& pose, bool visualize);
 
   // Folds one cloud (robot frame) into the grid at its current placement.
   // Points with a non-finite coordinate are skipped. A null cloud counts as
   // empty.
   void InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud, bool visualize);
+  // The same with the ground returns split off `cloud` (see Update).
+  void InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud,
+                                    std::shared_ptr<const Cloud> ground_cloud, bool visualize);
 
   // Empties both outputs and appends every input point, in order, to
   // `dynamic_cloud` when it lies inside the grid in a cell whose log-odds is
@@ -154,6 +185,8 @@ class DynamicCloudDetector {
   const std::vector<int>& grid_status() const { return grid_status_; }
 
  private:
+  static void CheckLidarFreeSpace(const DynamicCloudDetectorParams& params);
+  void StartLidarFreeSpace(const LidarFreeSpaceParams& params);
   void MarkOccupiedCells(const Cloud& cloud);
   void ClassifyUnoccupiedCells();
   void UpdateHeights();
@@ -179,6 +212,8 @@ class DynamicCloudDetector {
   // land one cell lower (see OccupancyGridMap), so this differs from
   // roi_mask_ in places; cached by Init so integration looks it up per cell.
   std::vector<std::uint8_t> corner_in_roi_;
+  // Set in the LiDAR free-space mode only.
+  std::shared_ptr<LidarFreeSpace> lidar_free_space_;
 };
 
 }  // namespace perception

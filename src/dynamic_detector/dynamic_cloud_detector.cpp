@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "dynamic_detector/ego_grid.h"
+#include "dynamic_detector/lidar_free_space.h"
 #include "larkspur_perception_libs/logger.h"
 
 namespace kestrel {
@@ -107,6 +108,8 @@ std::array<Eigen::Vector2f, 5> CameraGroundFootprint(const CameraInfo& camera_in
 DynamicCloudDetectorParams DynamicCloudDetectorParams::FromYaml(const YAML::Node& config) {
   DynamicCloudDetectorParams params;
   static_cast<EgoGridParams&>(params) = ego_grid::ReadGridKeys(config);
+  const YAML::Node lidar = config["lidar_free_space"];
+  if (lidar.IsDefined()) params.lidar_free_space = LidarFreeSpaceParams::FromYaml(lidar);
   return params;
 }
 
@@ -122,6 +125,7 @@ DynamicCloudDetector::DynamicCloudDetector(const DynamicCloudDetectorParams& par
       log_odds_free_space_(params.log_odds_free_space),
       log_odds_occlusion_(params.log_odds_occlusion),
       grid_map_(ego_grid::NewGrid(ego_grid::ValidatedGridSide(params), params.resolution)) {
+  if (params.lidar_free_space) CheckLidarFreeSpace(params);
   // Deliberate: texts as they are, underscores included (see README, Compatibility quirks).
   LARKSPUR_LOGF_INFO("occupancy_threshold: %f", occupancy_threshold_);
   LARKSPUR_LOGF_INFO("log_odds_obstacle: %f", log_odds_obstacle_);
@@ -133,6 +137,28 @@ DynamicCloudDetector::DynamicCloudDetector(const DynamicCloudDetectorParams& par
   grid_status_.resize(cells, UNOBSERVED);
   grid_height_.resize(cells, default_height_);
   corner_in_roi_.resize(cells, 0);
+  if (params.lidar_free_space) StartLidarFreeSpace(*params.lidar_free_space);
+}
+
+void DynamicCloudDetector::CheckLidarFreeSpace(const DynamicCloudDetectorParams& params) {
+  params.lidar_free_space->Check();
+  if (!(params.occupancy_threshold <= 0.0f)) {
+    throw std::invalid_argument(
+        "\"occupancy_threshold\" must be at most 0 with \"lidar_free_space\", got " +
+        std::to_string(params.occupancy_threshold));
+  }
+}
+
+void DynamicCloudDetector::StartLidarFreeSpace(const LidarFreeSpaceParams& params) {
+  LARKSPUR_LOGF_INFO(
+      "lidar free space: azimuth resolution %f, height band [%f, %f], max range %f, margin %f, "
+      "sensor at (%f, %f, %f)",
+      params.azimuth_resolution, params.min_height, params.max_height, params.max_range,
+      params.free_margin, params.sensor_position.x(), params.sensor_position.y(),
+      params.sensor_position.z());
+  const int gw = grid_map_->grid_width();
+  grid_map_->set_log_odds_map(cv::Mat(gw, gw, CV_32FC1, cv::Scalar(0.0)));
+  lidar_free_space_ = std::make_shared<LidarFreeSpace>(params, *grid_map_);
 }
 
 void DynamicCloudDetector::Init(const CameraInfo& camera_info) {
@@ -167,6 +193,12 @@ bool DynamicCloudDetector::IsInRoi(float x, float y) const {
 
 void DynamicCloudDetector::Update(std::shared_ptr<const Cloud> cloud, const Eigen::Matrix4f& pose,
                                   bool visualize) {
+  Update(std::move(cloud), nullptr, pose, visualize);
+}
+
+void DynamicCloudDetector::Update(std::shared_ptr<const Cloud> cloud,
+                                  std::shared_ptr<const Cloud> ground_cloud,
+                                  const Eigen::Matrix4f& pose, bool visualize) {
   LARKSPUR_LOGF_DEBUG("received cloud size: %ld", static_cast<long>(cloud ? cloud->size() : 0));
   const auto t0 = std::chrono::system_clock::now();
 
@@ -188,7 +220,7 @@ void DynamicCloudDetector::Update(std::shared_ptr<const Cloud> cloud, const Eige
   last_yaw_ = yaw;
   const auto t1 = std::chrono::system_clock::now();
 
-  InputCloudToOccupancyGridMap(cloud, visualize);
+  InputCloudToOccupancyGridMap(std::move(cloud), std::move(ground_cloud), visualize);
   const auto t2 = std::chrono::system_clock::now();
 
   LARKSPUR_LOG_DEBUG("transform runtime = {0:d}(us)", ego_grid::Microseconds(t1 - t0));
@@ -197,12 +229,25 @@ void DynamicCloudDetector::Update(std::shared_ptr<const Cloud> cloud, const Eige
 
 void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud,
                                                         bool visualize) {
+  InputCloudToOccupancyGridMap(std::move(cloud), nullptr, visualize);
+}
+
+void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud,
+                                                        std::shared_ptr<const Cloud> ground_cloud,
+                                                        bool visualize) {
   std::fill(grid_status_.begin(), grid_status_.end(), UNOBSERVED);
   std::fill(grid_height_.begin(), grid_height_.end(), default_height_);
-  if (cloud) MarkOccupiedCells(*cloud);
-  ClassifyUnoccupiedCells();
+  if (lidar_free_space_) {
+    lidar_free_space_->Scan(cloud.get(), ground_cloud.get());
+    if (cloud) MarkOccupiedCells(*cloud);
+    lidar_free_space_->MarkFreeCells(grid_status_);
+  } else {
+    if (cloud) MarkOccupiedCells(*cloud);
+    ClassifyUnoccupiedCells();
+  }
   UpdateHeights();
   UpdateLogOdds();
+  if (lidar_free_space_) lidar_free_space_->KeepRoadCellsUnknown(*grid_map_);
   if (visualize) ShowDebugWindows();
 }
 
@@ -215,6 +260,7 @@ void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud) {
     // x and y that are not finite fall outside the grid; a height that is not
     // finite is no measurement either.
     if (!std::isfinite(p.z)) continue;
+    if (lidar_free_space_ && lidar_free_space_->IsOnRoad(p)) continue;
     const std::array<Eigen::Vector2f, 5> probes = {
         {{p.x, p.y}, {p.x - r, p.y}, {p.x + r, p.y}, {p.x, p.y - r}, {p.x, p.y + r}}};
     for (const Eigen::Vector2f& probe : probes) {

@@ -1,0 +1,76 @@
+// The virtual scan behind DynamicCloudDetector's LiDAR free-space mode: per
+// azimuth bin around the sensor, how far the cloud's rays show free space,
+// and the grid cells that scan observes free.
+#pragma once
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "larkspur_perception_libs/dynamic_cloud_detector.h"
+#include "larkspur_perception_libs/lidar_free_space_params.h"
+#include "larkspur_perception_libs/occupancy_grid.h"
+
+namespace kestrel {
+namespace perception {
+
+class LidarFreeSpace {
+ public:
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+  // Tabulates, for every cell of `grid` whose centre lies within max_range
+  // of the sensor, its azimuth bin and distance. The grid moves with the
+  // robot and so does the sensor, so the table holds for every cloud.
+  // `params` must have passed Check().
+  LidarFreeSpace(const LidarFreeSpaceParams& params, const OccupancyGridMap& grid);
+
+  // Builds the virtual scan of one cloud: `obstacles` are the non-ground
+  // points, `ground` (may be null) the ground returns. Points with a
+  // non-finite coordinate are left out.
+  void Scan(const Cloud* obstacles, const Cloud* ground);
+
+  // Sets the GridStatus of every cell that the last scan sees free, and that
+  // is not OCCUPIED, to FREE.
+  void MarkFreeCells(std::vector<int>& status) const;
+
+  // Whether the last scan took `p`'s cell for road (see
+  // LidarFreeSpaceParams::road_max_extent).
+  bool IsOnRoad(const pcl::PointXYZ& p) const;
+
+  // Raises every road cell of the last scan that is below 0 to 0.
+  void KeepRoadCellsUnknown(OccupancyGridMap& grid) const;
+
+ private:
+  struct CellRay {
+    std::int32_t cell;
+    std::int32_t bin;
+    float distance;
+  };
+
+  void FindRoadCells(const Cloud* obstacles);
+
+  // Bin of the horizontal offset (dx, dy) from the sensor.
+  std::int32_t BinOf(float dx, float dy) const;
+
+  LidarFreeSpaceParams params_;
+  const OccupancyGridMap& grid_;
+  std::int32_t bins_ = 0;
+  std::vector<CellRay> cell_rays_;
+  // Per bin, squared horizontal distance of the nearest in-band return
+  // (infinite without one) and of the farthest ground return (negative
+  // without one).
+  std::vector<float> nearest_squared_;
+  std::vector<float> farthest_ground_squared_;
+  // Per bin, distance below which cells are free; negative: none.
+  std::vector<float> free_range_;
+  // Per cell, the lowest and highest z of the last scan's points, and
+  // whether they look like road.
+  std::vector<float> lowest_;
+  std::vector<float> highest_;
+  std::vector<std::uint8_t> road_cells_;
+};
+
+}  // namespace perception
+}  // namespace kestrel
