@@ -187,7 +187,9 @@ class DynamicCloudDetector {
  private:
   static void CheckLidarFreeSpace(const DynamicCloudDetectorParams& params);
   void StartLidarFreeSpace(const LidarFreeSpaceParams& params);
-  void MarkOccupiedCells(const Cloud& cloud);
+  // Marks the cells of the points of `cloud`, but for those whose entry in
+  // `skipped_points` is 1 (none when it is empty).
+  void MarkOccupiedCells(const Cloud& cloud, const std::vector<std::uint8_t>& skipped_points);
   void ClassifyUnoccupiedCells();
   void UpdateHeights();
   void UpdateLogOdds();

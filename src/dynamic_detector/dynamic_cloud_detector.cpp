@@ -239,10 +239,10 @@ void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cl
   std::fill(grid_height_.begin(), grid_height_.end(), default_height_);
   if (lidar_free_space_) {
     lidar_free_space_->Scan(cloud.get(), ground_cloud.get());
-    if (cloud) MarkOccupiedCells(*cloud);
+    if (cloud) MarkOccupiedCells(*cloud, lidar_free_space_->points_on_road());
     lidar_free_space_->MarkFreeCells(grid_status_);
   } else {
-    if (cloud) MarkOccupiedCells(*cloud);
+    if (cloud) MarkOccupiedCells(*cloud, {});
     ClassifyUnoccupiedCells();
   }
   UpdateHeights();
@@ -251,16 +251,18 @@ void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cl
   if (visualize) ShowDebugWindows();
 }
 
-void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud) {
+void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud,
+                                             const std::vector<std::uint8_t>& skipped_points) {
   const OccupancyGridMap& grid = *grid_map_;
   const float r = grid.resolution();
   float* const heights = grid_height_.data();
   int* const status = grid_status_.data();
-  for (const pcl::PointXYZ& p : cloud.points) {
+  for (std::size_t k = 0; k < cloud.points.size(); ++k) {
+    const pcl::PointXYZ& p = cloud.points[k];
     // x and y that are not finite fall outside the grid; a height that is not
     // finite is no measurement either.
     if (!std::isfinite(p.z)) continue;
-    if (lidar_free_space_ && lidar_free_space_->IsOnRoad(p)) continue;
+    if (!skipped_points.empty() && skipped_points[k]) continue;
     const std::array<Eigen::Vector2f, 5> probes = {
         {{p.x, p.y}, {p.x - r, p.y}, {p.x + r, p.y}, {p.x, p.y - r}, {p.x, p.y + r}}};
     for (const Eigen::Vector2f& probe : probes) {

@@ -102,14 +102,14 @@ LidarFreeSpace::LidarFreeSpace(const LidarFreeSpaceParams& params, const Occupan
     : params_(params),
       grid_(grid),
       bins_(static_cast<std::int32_t>(std::ceil(2.0 * M_PI / params.azimuth_resolution))),
+      bins_per_radian_(1.0f / params.azimuth_resolution),
       nearest_squared_(bins_),
       farthest_ground_squared_(bins_),
       free_range_(bins_) {
   const int gw = grid.grid_width();
   const std::size_t cells = static_cast<std::size_t>(gw) * static_cast<std::size_t>(gw);
-  lowest_.resize(cells);
-  highest_.resize(cells);
-  road_cells_.resize(cells);
+  lowest_.resize(cells, kInfinity);
+  highest_.resize(cells, -kInfinity);
   const float half_cell = 0.5f * grid.resolution();
   for (int i = 0; i < gw * gw; ++i) {
     const float dx = grid.GetXFromIndex(i) + half_cell - params_.sensor_position.x();
@@ -120,7 +120,7 @@ LidarFreeSpace::LidarFreeSpace(const LidarFreeSpaceParams& params, const Occupan
 }
 
 std::int32_t LidarFreeSpace::BinOf(float dx, float dy) const {
-  const auto bin = static_cast<std::int32_t>((Azimuth(dy, dx) + kPi) / params_.azimuth_resolution);
+  const auto bin = static_cast<std::int32_t>((Azimuth(dy, dx) + kPi) * bins_per_radian_);
   return std::min(std::max(bin, 0), bins_ - 1);
 }
 
@@ -128,12 +128,15 @@ void LidarFreeSpace::Scan(const Cloud* obstacles, const Cloud* ground) {
   const Eigen::Vector3f& sensor = params_.sensor_position;
   std::fill(nearest_squared_.begin(), nearest_squared_.end(), kInfinity);
   std::fill(farthest_ground_squared_.begin(), farthest_ground_squared_.end(), -1.0f);
-  FindRoadCells(obstacles);
+  FindRoad(obstacles);
   if (obstacles) {
-    for (const pcl::PointXYZ& p : obstacles->points) {
+    const std::vector<pcl::PointXYZ, Eigen::aligned_allocator<pcl::PointXYZ>>& points =
+        obstacles->points;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+      const pcl::PointXYZ& p = points[k];
       const float dz = p.z - sensor.z();
       if (!IsFinite(p) || dz < params_.min_height || dz > params_.max_height) continue;
-      if (IsOnRoad(p)) continue;
+      if (!points_on_road_.empty() && points_on_road_[k]) continue;
       const float dx = p.x - sensor.x();
       const float dy = p.y - sensor.y();
       float& nearest = nearest_squared_[BinOf(dx, dy)];
@@ -161,32 +164,51 @@ void LidarFreeSpace::Scan(const Cloud* obstacles, const Cloud* ground) {
   }
 }
 
-void LidarFreeSpace::FindRoadCells(const Cloud* obstacles) {
-  std::fill(lowest_.begin(), lowest_.end(), kInfinity);
-  std::fill(highest_.begin(), highest_.end(), -kInfinity);
-  std::fill(road_cells_.begin(), road_cells_.end(), 0);
+void LidarFreeSpace::FindRoad(const Cloud* obstacles) {
+  // Only the cells the previous cloud touched need resetting.
+  for (const std::int32_t i : touched_cells_) {
+    lowest_[static_cast<std::size_t>(i)] = kInfinity;
+    highest_[static_cast<std::size_t>(i)] = -kInfinity;
+  }
+  touched_cells_.clear();
+  road_cells_.clear();
+  points_on_road_.clear();
   if (!obstacles || params_.road_max_extent < 0.0f) return;
-  for (const pcl::PointXYZ& p : obstacles->points) {
-    if (!IsFinite(p) || !grid_.IsValidPoint(p.x, p.y)) continue;
-    const std::size_t i = static_cast<std::size_t>(grid_.GetIndexFromXy(p.x, p.y));
-    lowest_[i] = std::min(lowest_[i], p.z);
-    highest_[i] = std::max(highest_[i], p.z);
-  }
-  const float road_top = params_.sensor_position.z() + params_.road_max_height;
-  for (std::size_t i = 0; i < road_cells_.size(); ++i) {
-    road_cells_[i] = lowest_[i] <= highest_[i] && highest_[i] < road_top &&
-                     highest_[i] - lowest_[i] < params_.road_max_extent;
-  }
-}
 
-bool LidarFreeSpace::IsOnRoad(const pcl::PointXYZ& p) const {
-  return grid_.IsValidPoint(p.x, p.y) &&
-         road_cells_[static_cast<std::size_t>(grid_.GetIndexFromXy(p.x, p.y))];
+  point_cells_.assign(obstacles->points.size(), -1);
+  for (std::size_t k = 0; k < obstacles->points.size(); ++k) {
+    const pcl::PointXYZ& p = obstacles->points[k];
+    if (!IsFinite(p) || !grid_.IsValidPoint(p.x, p.y)) continue;
+    const std::int32_t i = grid_.GetIndexFromXy(p.x, p.y);
+    point_cells_[k] = i;
+    float& lowest = lowest_[static_cast<std::size_t>(i)];
+    float& highest = highest_[static_cast<std::size_t>(i)];
+    if (lowest == kInfinity) touched_cells_.push_back(i);
+    lowest = std::min(lowest, p.z);
+    highest = std::max(highest, p.z);
+  }
+
+  const float road_top = params_.sensor_position.z() + params_.road_max_height;
+  for (const std::int32_t i : touched_cells_) {
+    const float highest = highest_[static_cast<std::size_t>(i)];
+    if (highest < road_top &&
+        highest - lowest_[static_cast<std::size_t>(i)] < params_.road_max_extent) {
+      road_cells_.push_back(i);
+      // Marks the cell for the points below; reset with the others next time.
+      lowest_[static_cast<std::size_t>(i)] = -kInfinity;
+    }
+  }
+  points_on_road_.resize(point_cells_.size());
+  for (std::size_t k = 0; k < point_cells_.size(); ++k) {
+    points_on_road_[k] =
+        point_cells_[k] >= 0 && lowest_[static_cast<std::size_t>(point_cells_[k])] == -kInfinity;
+  }
 }
 
 void LidarFreeSpace::KeepRoadCellsUnknown(OccupancyGridMap& grid) const {
-  for (std::size_t i = 0; i < road_cells_.size(); ++i) {
-    if (road_cells_[i] && grid.GetOccupancy(i) < 0.0f) grid.AddLogOdds(i, -grid.GetOccupancy(i));
+  for (const std::int32_t i : road_cells_) {
+    const auto cell = static_cast<std::size_t>(i);
+    if (grid.GetOccupancy(cell) < 0.0f) grid.AddLogOdds(cell, -grid.GetOccupancy(cell));
   }
 }
 

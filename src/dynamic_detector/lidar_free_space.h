@@ -35,9 +35,10 @@ class LidarFreeSpace {
   // is not OCCUPIED, to FREE.
   void MarkFreeCells(std::vector<int>& status) const;
 
-  // Whether the last scan took `p`'s cell for road (see
-  // LidarFreeSpaceParams::road_max_extent).
-  bool IsOnRoad(const pcl::PointXYZ& p) const;
+  // Per point of the last scan's obstacle cloud, 1 when its cell was taken
+  // for road (see LidarFreeSpaceParams::road_max_extent); empty when that is
+  // turned off.
+  const std::vector<std::uint8_t>& points_on_road() const { return points_on_road_; }
 
   // Raises every road cell of the last scan that is below 0 to 0.
   void KeepRoadCellsUnknown(OccupancyGridMap& grid) const;
@@ -49,7 +50,7 @@ class LidarFreeSpace {
     float distance;
   };
 
-  void FindRoadCells(const Cloud* obstacles);
+  void FindRoad(const Cloud* obstacles);
 
   // Bin of the horizontal offset (dx, dy) from the sensor.
   std::int32_t BinOf(float dx, float dy) const;
@@ -57,6 +58,7 @@ class LidarFreeSpace {
   LidarFreeSpaceParams params_;
   const OccupancyGridMap& grid_;
   std::int32_t bins_ = 0;
+  float bins_per_radian_ = 0.0f;
   std::vector<CellRay> cell_rays_;
   // Per bin, squared horizontal distance of the nearest in-band return
   // (infinite without one) and of the farthest ground return (negative
@@ -65,11 +67,16 @@ class LidarFreeSpace {
   std::vector<float> farthest_ground_squared_;
   // Per bin, distance below which cells are free; negative: none.
   std::vector<float> free_range_;
-  // Per cell, the lowest and highest z of the last scan's points, and
-  // whether they look like road.
+  // Per cell, the lowest and highest z of the last scan's points (infinite
+  // and minus infinite for cells without one; lowest minus infinite marks a
+  // road cell), the cells holding points, and the road cells among them.
   std::vector<float> lowest_;
   std::vector<float> highest_;
-  std::vector<std::uint8_t> road_cells_;
+  std::vector<std::int32_t> touched_cells_;
+  std::vector<std::int32_t> road_cells_;
+  // Per obstacle point, its cell (-1 outside the grid) and points_on_road().
+  std::vector<std::int32_t> point_cells_;
+  std::vector<std::uint8_t> points_on_road_;
 };
 
 }  // namespace perception
