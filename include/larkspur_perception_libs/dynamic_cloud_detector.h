@@ -16,11 +16,12 @@
 // what the cloud's own rays show all around the sensor instead of the camera
 // footprint (see LidarFreeSpaceParams); hits, the motion, the division and the
 // debug images stay as above. Cells start unknown (log-odds 0, as cells that
-// enter the grid while it moves), so a point is dynamic only in a cell that
-// has been seen free before: a fresh detector calls nothing dynamic, and the
-// first cloud after construction or a lost pose never yields a dynamic point.
-// Init is not needed in this mode; it still sets the region IsInRoi reports,
-// which the integration then does not use.
+// enter the grid while it moves), and a cloud's points mark their cells
+// occupied before anything is freed, so a point the integration marked is
+// dynamic only in a cell seen free in an earlier cloud: a fresh detector, or
+// the first cloud after construction or a lost pose, calls none of them
+// dynamic (one frame of warm-up). Init is not needed in this mode; it still
+// sets the region IsInRoi reports, which the integration then does not use.
 //
 // One detector is driven from one thread.
 #pragma once
