@@ -66,10 +66,26 @@ class CloudCluster {
   // to be continued within int. Throws only std::bad_alloc.
   void obstacleCluster(CloudPtr cloud, int& count, std::vector<CloudPtr>& clusters) const;
 
+  // The same clustering as one cluster id per input point: `cluster_ids`
+  // gets the size of `cloud`, and point i gets k - 1 when its cell belongs to
+  // cluster k of a call with `count` 0 (that is, the entry of `clusters` its
+  // cell contributes to), -1 when its cell belongs to no cluster or the point
+  // has a non-finite x or y. Every point of a cell gets the id, not only the
+  // cell's highest point that the clouds carry. Returns the number of
+  // clusters; degenerate input (see above) gives 0 and every id -1.
+  int obstacleCluster(CloudPtr cloud, std::vector<std::int32_t>& cluster_ids) const;
+
  private:
   // Working grids of one call, indexed [column][row]; the column follows x.
   template <typename T>
   using Grid = std::vector<std::vector<T>>;
+
+  // The labelled grid of one call; defined with the algorithm.
+  struct Labelling;
+  // Builds and labels the grid of `cloud`, labels continuing from `count`.
+  // False, with the reason logged, for the degenerate input of the public
+  // calls, whose name it shares so that its log lines carry that name.
+  bool obstacleCluster(const CloudPtr& cloud, int& count, Labelling& labelling) const;
 
   void mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,
                         Grid<std::int32_t>& point_count, Grid<pcl::PointXYZ>& top_point,

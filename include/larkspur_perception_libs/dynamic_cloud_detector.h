@@ -168,6 +168,10 @@ class DynamicCloudDetector {
   // output nothing is done.
   void DivideCloud(const std::shared_ptr<Cloud>& cloud, std::shared_ptr<Cloud>& dynamic_cloud,
                    std::shared_ptr<Cloud>& static_cloud) const;
+  // The same division as one flag per input point, 1 where DivideCloud puts
+  // the point into `dynamic_cloud` and 0 where it puts it into
+  // `static_cloud`; `dynamic_flags` gets the size of `cloud`.
+  void DivideCloud(const Cloud& cloud, std::vector<std::uint8_t>& dynamic_flags) const;
 
   // Moves the grid's content by `translation` (metres, grid axes), then turns
   // it counter-clockwise by `angle` (radians, applied as angle * pi / 3.14)

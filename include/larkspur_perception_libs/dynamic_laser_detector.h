@@ -29,8 +29,12 @@
 
 #include <Eigen/Core>
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "geometry_msgs/msg/pose.hpp"
 #include "larkspur_perception_libs/ego_grid_params.h"
@@ -106,6 +110,14 @@ class DynamicLaserDetector {
   void Process(LaserScanConstPtr scan, const geometry_msgs::msg::Pose& pose,
                LaserScanPtr dynamic_scan, LaserScanPtr static_scan);
 
+  // The same cycle giving one flag per reading of `scan` instead of two
+  // scans: 1 where Process puts the beam's reading into `dynamic_scan`, 0
+  // where it goes to `static_scan` and for the readings at index n and above
+  // (all 0 on the first call). `dynamic_beams` gets the number of ranges of
+  // `scan`; a null `scan` empties it and does nothing else.
+  void Process(LaserScanConstPtr scan, const geometry_msgs::msg::Pose& pose,
+               std::vector<std::uint8_t>& dynamic_beams);
+
   // Shifts the content of the log-odds map by `translation` (metres, grid
   // frame) and then turns it counter-clockwise by `angle` (radians; degrees
   // are taken as angle * 180 / 3.14, so the turn is about 0.05 % larger) about
@@ -140,6 +152,13 @@ class DynamicLaserDetector {
   const OccupancyGridMap& grid_map() const { return *grid_map_; }
 
  private:
+  // Moves the grid by the motion to `pose` and integrates `scan`; true when
+  // the beams are to be divided, false on the first call. Named like the
+  // public calls so that its log lines carry their name.
+  bool Process(const LaserScanConstPtr& scan, const geometry_msgs::msg::Pose& pose,
+               std::chrono::system_clock::time_point start);
+  // Whether the end point of `range` along `beam` lies in a cell believed free.
+  bool IsDynamicBeam(const LaserScan& scan, std::size_t beam, float range) const;
   // Remembers a finite pose as the reference of the next call's motion.
   void RememberPose(const Eigen::Vector2f& position, float yaw);
 

@@ -17,6 +17,7 @@
 
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
+#include <pcl/types.h>
 
 #include <cmath>
 #include <cstdint>
@@ -220,6 +221,14 @@ class RemoveGroundLineFit : public RemoveGroundFramework {
   // null `nonground_cloud` the others; a null `input_cloud` counts as empty.
   void groundRemove(CloudPtr input_cloud, CloudPtr nonground_cloud, CloudPtr ground_cloud) override;
 
+  // The same split as input indices instead of clouds: the indices come in
+  // the order in which the cloud outputs would hold the points, so that
+  // point i of the non-ground output is input point nonground_indices[i].
+  // Lets the caller carry fields the split does not know (intensity, labels)
+  // along. A null `input_cloud` counts as empty.
+  void groundRemove(CloudPtr input_cloud, pcl::Indices& nonground_indices,
+                    pcl::Indices& ground_indices);
+
   // Splits `input_cloud` against the segments kept by set_input_cloud (no
   // near-zone filter, no fit): as above, except that points lying more than
   // ground_distance_threshold below their segment go to `below_ground_cloud`.
@@ -229,6 +238,13 @@ class RemoveGroundLineFit : public RemoveGroundFramework {
   // lies in the range window.
   void groundRemove(CloudPtr input_cloud, CloudPtr nonground_cloud, CloudPtr ground_cloud,
                     CloudPtr below_ground_cloud) override;
+
+  // The same split as input indices instead of clouds, in the order of the
+  // cloud outputs (see the three-argument index overload). Throws like the
+  // cloud overload, with the high points' indices already in
+  // `nonground_indices`.
+  void groundRemove(CloudPtr input_cloud, pcl::Indices& nonground_indices,
+                    pcl::Indices& ground_indices, pcl::Indices& below_ground_indices);
 
   // Appends to `prototypes` the lowest point of every bin of `points` that is
   // not a low outlier, in bin order, and appends the low outliers to the trace
@@ -274,6 +290,12 @@ class RemoveGroundLineFit : public RemoveGroundFramework {
   // none of them anew.
   struct Workspace;
   Workspace& workspace();
+  // The bodies of the one-call and the kept-segment split, handing every
+  // point to `sink` as clouds or as indices.
+  template <typename Sink>
+  void SplitWithOwnFit(const Cloud& input, const Sink& sink);
+  template <typename Sink>
+  void SplitWithKeptFit(const Cloud& input, const Sink& sink);
 
   GroundRemovalParams params_;
   std::vector<std::vector<STRU_Line>> sector_lines_;

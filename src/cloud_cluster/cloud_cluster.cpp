@@ -56,11 +56,42 @@ CloudCluster::CloudCluster(const CloudClusterPara& para)
 
 CloudCluster::~CloudCluster() = default;
 
+struct CloudCluster::Labelling {
+  int cols = 0;
+  int rows = 0;
+  float min_x = 0.0f;
+  float min_y = 0.0f;
+  Grid<pcl::PointXYZ> top_point;
+  Grid<std::int32_t> label;
+};
+
 void CloudCluster::obstacleCluster(CloudPtr cloud, int& count,
                                    std::vector<CloudPtr>& clusters) const {
+  Labelling grid;
+  if (!obstacleCluster(cloud, count, grid)) return;
+  clusters.resize(static_cast<std::size_t>(count));
+  for (CloudPtr& cluster : clusters) cluster = std::make_shared<Cloud>();
+  getClusteredPoints(grid.top_point, grid.cols, grid.rows, grid.label, clusters);
+}
+
+int CloudCluster::obstacleCluster(CloudPtr cloud, std::vector<std::int32_t>& cluster_ids) const {
+  cluster_ids.assign(cloud ? cloud->size() : 0, -1);
+  int count = 0;
+  Labelling grid;
+  if (!obstacleCluster(cloud, count, grid)) return 0;
+  for (std::size_t i = 0; i < cloud->size(); ++i) {
+    const pcl::PointXYZ& p = (*cloud)[i];
+    const int c = CellIndex(p.x, grid.min_x, grid_step_, grid.cols);
+    const int r = CellIndex(p.y, grid.min_y, grid_step_, grid.rows);
+    if (c >= 0 && r >= 0) cluster_ids[i] = grid.label[c][r] - 1;
+  }
+  return count;
+}
+
+bool CloudCluster::obstacleCluster(const CloudPtr& cloud, int& count, Labelling& labelling) const {
   if (!cloud || cloud->size() < 2) {
     LARKSPUR_LOG_DEBUG("The input cloud's size for cluster is too small");
-    return;
+    return false;
   }
   pcl::PointXYZ min_point;
   pcl::PointXYZ max_point;
@@ -73,33 +104,33 @@ void CloudCluster::obstacleCluster(CloudPtr cloud, int& count,
       max_point.x, min_point.x, max_point.y, min_point.y, grid_step_, cols, rows);
   if (cols <= 0 || rows <= 0) {
     LARKSPUR_LOG_DEBUG("The range of input cloud for cluster is too small");
-    return;
+    return false;
   }
   const std::int64_t cells = cols * rows;
   if (cells > kMaxGridCells) {
     LARKSPUR_LOG_DEBUG("The grid for cluster would need {0:d} cells, more than {1:d}", cells,
                        kMaxGridCells);
-    return;
+    return false;
   }
   // Every cell may start a cluster, so the labels must stay positive and
   // within int for any grid.
   if (count < 0 || count > kMaxIncomingCount || count > std::numeric_limits<int>::max() - cells) {
     LARKSPUR_LOG_DEBUG("The cluster count {0:d} cannot be continued", count);
-    return;
+    return false;
   }
 
-  const int grid_cols = static_cast<int>(cols);
-  const int grid_rows = static_cast<int>(rows);
-  Grid<std::int32_t> point_count(grid_cols, std::vector<std::int32_t>(grid_rows, 0));
-  Grid<pcl::PointXYZ> top_point(grid_cols, std::vector<pcl::PointXYZ>(grid_rows));
-  Grid<std::int32_t> label(grid_cols, std::vector<std::int32_t>(grid_rows, kNotOccupied));
+  labelling.cols = static_cast<int>(cols);
+  labelling.rows = static_cast<int>(rows);
+  labelling.min_x = min_point.x;
+  labelling.min_y = min_point.y;
+  Grid<std::int32_t> point_count(labelling.cols, std::vector<std::int32_t>(labelling.rows, 0));
+  labelling.top_point.assign(labelling.cols, std::vector<pcl::PointXYZ>(labelling.rows));
+  labelling.label.assign(labelling.cols, std::vector<std::int32_t>(labelling.rows, kNotOccupied));
 
-  mapCartesianGrid(cloud, grid_cols, grid_rows, min_point.x, min_point.y, point_count, top_point,
-                   label);
-  findComponent(label, grid_cols, grid_rows, count);
-  clusters.resize(static_cast<std::size_t>(count));
-  for (CloudPtr& cluster : clusters) cluster = std::make_shared<Cloud>();
-  getClusteredPoints(top_point, grid_cols, grid_rows, label, clusters);
+  mapCartesianGrid(cloud, labelling.cols, labelling.rows, labelling.min_x, labelling.min_y,
+                   point_count, labelling.top_point, labelling.label);
+  findComponent(labelling.label, labelling.cols, labelling.rows, count);
+  return true;
 }
 
 void CloudCluster::mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,

@@ -376,6 +376,14 @@ void DynamicCloudDetector::DivideCloud(const std::shared_ptr<Cloud>& cloud,
   DivideCloud(*cloud, *dynamic_cloud, *static_cloud);
 }
 
+void DynamicCloudDetector::DivideCloud(const Cloud& cloud,
+                                       std::vector<std::uint8_t>& dynamic_flags) const {
+  dynamic_flags.resize(cloud.size());
+  for (std::size_t i = 0; i < cloud.size(); ++i) {
+    dynamic_flags[i] = IsDynamic(cloud[i]) ? 1 : 0;
+  }
+}
+
 void DynamicCloudDetector::TransformOccupancyGridMap(const Eigen::Vector2f& translation,
                                                      float angle) {
   // Once the motion is unknown, so is every cell.

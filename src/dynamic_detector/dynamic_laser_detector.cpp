@@ -125,18 +125,41 @@ void DynamicLaserDetector::Process(LaserScanConstPtr scan, const geometry_msgs::
                                    LaserScanPtr dynamic_scan, LaserScanPtr static_scan) {
   const Clock::time_point start = Clock::now();
   if (!scan || !dynamic_scan || !static_scan) return;
+  if (Process(scan, pose, start)) {
+    Divide(scan, dynamic_scan, static_scan);
+    return;
+  }
+  InitializeOutputScans(scan, dynamic_scan, static_scan);
+  std::fill(dynamic_scan->ranges.begin(), dynamic_scan->ranges.end(), kNotInThisScan);
+  static_scan->ranges = scan->ranges;
+}
+
+void DynamicLaserDetector::Process(LaserScanConstPtr scan, const geometry_msgs::msg::Pose& pose,
+                                   std::vector<std::uint8_t>& dynamic_beams) {
+  const Clock::time_point start = Clock::now();
+  if (!scan) {
+    dynamic_beams.clear();
+    return;
+  }
+  dynamic_beams.assign(scan->ranges.size(), 0);
+  if (!Process(scan, pose, start)) return;
+  const std::size_t beam_count = UsedBeamCount(*scan);
+  for (std::size_t beam = 0; beam < beam_count; ++beam) {
+    dynamic_beams[beam] = IsDynamicBeam(*scan, beam, scan->ranges[beam]) ? 1 : 0;
+  }
+}
+
+bool DynamicLaserDetector::Process(const LaserScanConstPtr& scan,
+                                   const geometry_msgs::msg::Pose& pose, Clock::time_point start) {
   const Eigen::Vector2f position(static_cast<float>(pose.position.x),
                                  static_cast<float>(pose.position.y));
   const auto yaw = static_cast<float>(larkspur::QuaternionYaw(pose.orientation));
   LARKSPUR_LOG_DEBUG("Current pose: {}, {}, {}", position.x(), position.y(), yaw);
 
   if (!initialized_) {
-    InitializeOutputScans(scan, dynamic_scan, static_scan);
-    std::fill(dynamic_scan->ranges.begin(), dynamic_scan->ranges.end(), kNotInThisScan);
-    static_scan->ranges = scan->ranges;
     UpdateOccupancyGridMap(scan);
     RememberPose(position, yaw);
-    return;
+    return false;
   }
 
   const ego_grid::PlanarMotion motion = ego_grid::MotionBetween(
@@ -150,8 +173,8 @@ void DynamicLaserDetector::Process(LaserScanConstPtr scan, const geometry_msgs::
   LARKSPUR_LOG_DEBUG("transform runtime = {0:d}(us)", ego_grid::Microseconds(transformed - start));
   LARKSPUR_LOG_DEBUG("gridmap runtime = {0:d}(us)",
                      ego_grid::Microseconds(integrated - transformed));
-  Divide(scan, dynamic_scan, static_scan);
   RememberPose(position, yaw);
+  return true;
 }
 
 void DynamicLaserDetector::RememberPose(const Eigen::Vector2f& position, float yaw) {
@@ -228,18 +251,22 @@ void DynamicLaserDetector::Divide(LaserScanConstPtr scan, LaserScanPtr dynamic_s
                                   LaserScanPtr static_scan) {
   if (!scan || !dynamic_scan || !static_scan) return;
   InitializeOutputScans(scan, dynamic_scan, static_scan);
-  OccupancyGridMap& grid = *grid_map_;
   const std::size_t beam_count = UsedBeamCount(*scan);
   for (std::size_t beam = 0; beam < beam_count; ++beam) {
     const float range = scan->ranges[beam];
-    const Eigen::Vector2f end = EndPoint(laser_to_grid_, Bearing(*scan, beam), range);
-    const bool dynamic =
-        grid.IsValidPoint(end.x(), end.y()) &&
-        grid.GetOccupancy(static_cast<std::size_t>(grid.GetIndexFromXy(end.x(), end.y()))) <
-            occupancy_threshold_;
+    const bool dynamic = IsDynamicBeam(*scan, beam, range);
     dynamic_scan->ranges[beam] = dynamic ? range : kNotInThisScan;
     static_scan->ranges[beam] = dynamic ? kNotInThisScan : range;
   }
+}
+
+bool DynamicLaserDetector::IsDynamicBeam(const LaserScan& scan, std::size_t beam,
+                                         float range) const {
+  OccupancyGridMap& grid = *grid_map_;
+  const Eigen::Vector2f end = EndPoint(laser_to_grid_, Bearing(scan, beam), range);
+  return grid.IsValidPoint(end.x(), end.y()) &&
+         grid.GetOccupancy(static_cast<std::size_t>(grid.GetIndexFromXy(end.x(), end.y()))) <
+             occupancy_threshold_;
 }
 
 }  // namespace perception

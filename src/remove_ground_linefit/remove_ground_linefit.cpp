@@ -210,12 +210,12 @@ struct SegmentedRecord {
 // within a sector (a stable counting sort).
 class Segmentation {
  public:
-  // Sorts the admitted points inside the range window into sectors; high
-  // points go to `high_points` when present. Returns whether any point was
-  // admitted; the sectors are left as they were when none was.
+  // Sorts the admitted points inside the range window into sectors and lists
+  // the high points. Returns whether any point was admitted; the sectors are
+  // left as they were when none was.
   bool Segment(const Cloud& input, const GroundRemovalParams& params, const Geometry& geometry,
-               Entry entry, Cloud* high_points) {
-    CollectCandidates(input, params, geometry, entry, high_points);
+               Entry entry) {
+    CollectCandidates(input, params, geometry, entry);
     if (!admitted_any_) return false;
     SortIntoSectors();
     return true;
@@ -224,14 +224,18 @@ class Segmentation {
   std::uint32_t SectorBegin(std::uint32_t s) const { return sector_start_[s]; }
   std::uint32_t SectorEnd(std::uint32_t s) const { return sector_start_[s + 1]; }
   const SegmentedRecord& operator[](std::size_t j) const { return sorted_[j]; }
+  // Input indices of the high points (non-ground without classification),
+  // in input order.
+  const std::vector<std::uint32_t>& high() const { return high_; }
 
  private:
   // The points inside the range window in input order, with their ranges,
   // bins and sectors, and the number of points per sector.
   void CollectCandidates(const Cloud& input, const GroundRemovalParams& params,
-                         const Geometry& geometry, Entry entry, Cloud* high_points) {
+                         const Geometry& geometry, Entry entry) {
     const SectorLocator sector_of(params.sector_angle, geometry.sector_count);
     admitted_any_ = false;
+    high_.clear();
     candidates_.clear();
     candidate_sector_.clear();
     sector_start_.assign(std::size_t{geometry.sector_count} + 1, 0);
@@ -240,7 +244,7 @@ class Segmentation {
       const Admission admission = Admit(p, params, entry);
       if (admission == Admission::kDrop) continue;
       if (admission == Admission::kHigh) {
-        if (high_points != nullptr) high_points->push_back(p);
+        high_.push_back(static_cast<std::uint32_t>(i));
         continue;
       }
       admitted_any_ = true;
@@ -272,6 +276,7 @@ class Segmentation {
   }
 
   bool admitted_any_ = false;
+  std::vector<std::uint32_t> high_;
   std::vector<SegmentedRecord> candidates_;  // input order
   std::vector<std::uint32_t> candidate_sector_;
   std::vector<std::uint32_t> sector_start_;  // sector_count + 1 offsets
@@ -514,38 +519,60 @@ float SectorDistance(const SectorGroundLines& lines, double range, double height
   return distance;
 }
 
-// Where the classified points of one call go; a null cloud discards its
-// points. The one-call split files points far below the ground as ground.
-struct Outputs {
-  Cloud* nonground;
-  Cloud* ground;
-  Cloud* below_ground;
-  float threshold;
-  bool below_is_ground;
+// Class of a segmented point from its distance to the ground. The one-call
+// split files points far below the ground as ground.
+POINT_TYPE ClassOf(float distance, float threshold, bool below_is_ground) {
+  if (distance == kNoSegment) return NON_GROUND;
+  const float magnitude = std::fabs(distance);
+  if (magnitude < threshold) return GROUND;
+  if (magnitude >= threshold && distance < 0.0f) return below_is_ground ? GROUND : BELOW_GROUND;
+  return NON_GROUND;
+}
 
-  void Add(const pcl::PointXYZ& p, float distance) const {
-    Cloud* target = nonground;
-    if (distance != kNoSegment) {
-      const float magnitude = std::fabs(distance);
-      if (magnitude < threshold) {
-        target = ground;
-      } else if (magnitude >= threshold && distance < 0.0f) {
-        target = below_is_ground ? ground : below_ground;
-      }
-    }
-    if (target != nullptr) target->push_back(p);
+// Receivers of a split: one gets the points as clouds, the other their input
+// indices. Both are fed by the same classification, point by point. A null
+// target discards its points.
+template <typename Target>
+struct Targets {
+  Target* nonground;
+  Target* ground;
+  Target* below_ground;
+
+  Target* Of(POINT_TYPE type) const {
+    if (type == GROUND) return ground;
+    return type == BELOW_GROUND ? below_ground : nonground;
   }
 };
 
+struct CloudTargets : Targets<Cloud> {
+  void Add(const Cloud& input, std::uint32_t index, POINT_TYPE type) const {
+    if (Cloud* target = Of(type)) target->push_back(input[index]);
+  }
+};
+
+struct IndexTargets : Targets<pcl::Indices> {
+  void Add(const Cloud& /*input*/, std::uint32_t index, POINT_TYPE type) const {
+    if (pcl::Indices* target = Of(type)) target->push_back(static_cast<pcl::index_t>(index));
+  }
+};
+
+// Files the high points, in input order, ahead of every classified point.
+template <typename Sink>
+void AddHighPoints(const Segmentation& segmentation, const Cloud& input, const Sink& sink) {
+  for (const std::uint32_t index : segmentation.high()) sink.Add(input, index, NON_GROUND);
+}
+
 // Classifies the points of sector `s` in order. Throws std::out_of_range,
 // before any point is filed, when `lines` has no list for the sector.
+template <typename Sink>
 void ClassifySector(const SectorGroundLines& lines, std::uint32_t s, std::uint32_t sector_count,
-                    const Segmentation& segmentation, const Cloud& input, const Outputs& outputs) {
+                    const Segmentation& segmentation, const Cloud& input, float threshold,
+                    bool below_is_ground, const Sink& sink) {
   for (std::uint32_t j = segmentation.SectorBegin(s); j < segmentation.SectorEnd(s); ++j) {
     const SegmentedRecord& point = segmentation[j];
-    outputs.Add(input[point.index],
-                SectorDistance(lines, static_cast<double>(point.range),
-                               static_cast<double>(point.height), s, sector_count));
+    const float distance = SectorDistance(lines, static_cast<double>(point.range),
+                                          static_cast<double>(point.height), s, sector_count);
+    sink.Add(input, point.index, ClassOf(distance, threshold, below_is_ground));
   }
 }
 
@@ -633,7 +660,7 @@ void RemoveGroundLineFit::set_input_cloud(CloudPtr input_cloud) {
 
   const Geometry geometry(params_);
   const Cloud& input = *input_cloud;
-  if (!work.segmentation.Segment(input, params_, geometry, Entry::kFit, nullptr)) return;
+  if (!work.segmentation.Segment(input, params_, geometry, Entry::kFit)) return;
 
   // Every list is refilled below; reusing them spares their allocation.
   sector_lines_.swap(work.spare_sector_lines);
@@ -660,32 +687,45 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   const auto input = StableInput(input_cloud, {&nonground_cloud, &ground_cloud});
   Reset(nonground_cloud);
   Reset(ground_cloud);
-  if (!input || input->empty()) return;
+  if (!input) return;
+  SplitWithOwnFit(*input, CloudTargets{{nonground_cloud.get(), ground_cloud.get(), nullptr}});
+}
+
+void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, pcl::Indices& nonground_indices,
+                                       pcl::Indices& ground_indices) {
+  nonground_indices.clear();
+  ground_indices.clear();
+  if (!input_cloud) return;
+  SplitWithOwnFit(*input_cloud, IndexTargets{{&nonground_indices, &ground_indices, nullptr}});
+}
+
+template <typename Sink>
+void RemoveGroundLineFit::SplitWithOwnFit(const Cloud& input, const Sink& sink) {
+  if (input.empty()) return;
 
   const Geometry geometry(params_);
   Workspace& work = workspace();
   const Segmentation& segmentation = work.segmentation;
-  if (!work.segmentation.Segment(*input, params_, geometry, Entry::kClassifyWithOwnFit,
-                                 nonground_cloud.get())) {
-    return;
-  }
+  const bool admitted =
+      work.segmentation.Segment(input, params_, geometry, Entry::kClassifyWithOwnFit);
+  AddHighPoints(segmentation, input, sink);
+  if (!admitted) return;
 
   trace_cloud_.clear();
   work.selector.Prepare(geometry.bin_count, static_cast<double>(params_.outlier_sigma_factor));
   work.ground_lines.Clear();
   const auto fit = [&](std::uint32_t s) {
-    FitSector(*this, SectorPoints(segmentation, *input, s), trace_cloud_, work.selector,
+    FitSector(*this, SectorPoints(segmentation, input, s), trace_cloud_, work.selector,
               work.prototypes, work.segments);
     work.ground_lines.AddSector(work.segments, CoverMargin(params_));
   };
-  const Outputs outputs{nonground_cloud.get(), ground_cloud.get(), nullptr,
-                        params_.ground_distance_threshold, /*below_is_ground=*/true};
   // Each sector is classified as soon as its successor, which its neighbour
   // search may consult, is fitted, while its points are still in cache.
   fit(0);
   for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
     if (s + 1 < geometry.sector_count) fit(s + 1);
-    ClassifySector(work.ground_lines, s, geometry.sector_count, segmentation, *input, outputs);
+    ClassifySector(work.ground_lines, s, geometry.sector_count, segmentation, input,
+                   params_.ground_distance_threshold, /*below_is_ground=*/true, sink);
   }
 }
 
@@ -696,14 +736,32 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   Reset(nonground_cloud);
   Reset(ground_cloud);
   Reset(below_ground_cloud);
-  if (!input || input->empty()) return;
+  if (!input) return;
+  SplitWithKeptFit(
+      *input, CloudTargets{{nonground_cloud.get(), ground_cloud.get(), below_ground_cloud.get()}});
+}
+
+void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, pcl::Indices& nonground_indices,
+                                       pcl::Indices& ground_indices,
+                                       pcl::Indices& below_ground_indices) {
+  nonground_indices.clear();
+  ground_indices.clear();
+  below_ground_indices.clear();
+  if (!input_cloud) return;
+  SplitWithKeptFit(*input_cloud,
+                   IndexTargets{{&nonground_indices, &ground_indices, &below_ground_indices}});
+}
+
+template <typename Sink>
+void RemoveGroundLineFit::SplitWithKeptFit(const Cloud& input, const Sink& sink) {
+  if (input.empty()) return;
 
   const Geometry geometry(params_);
   Workspace& work = workspace();
-  if (!work.segmentation.Segment(*input, params_, geometry, Entry::kClassifyWithKeptFit,
-                                 nonground_cloud.get())) {
-    return;
-  }
+  const bool admitted =
+      work.segmentation.Segment(input, params_, geometry, Entry::kClassifyWithKeptFit);
+  AddHighPoints(work.segmentation, input, sink);
+  if (!admitted) return;
 
   work.ground_lines.Clear();
   for (const std::vector<STRU_Line>& segments : sector_lines_) {
@@ -711,10 +769,9 @@ void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_
   }
   // Without kept lines the first sector holding points throws, so the outputs
   // then hold the high points alone.
-  const Outputs outputs{nonground_cloud.get(), ground_cloud.get(), below_ground_cloud.get(),
-                        params_.ground_distance_threshold, /*below_is_ground=*/false};
   for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
-    ClassifySector(work.ground_lines, s, geometry.sector_count, work.segmentation, *input, outputs);
+    ClassifySector(work.ground_lines, s, geometry.sector_count, work.segmentation, input,
+                   params_.ground_distance_threshold, /*below_is_ground=*/false, sink);
   }
 }
 
