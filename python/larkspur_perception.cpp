@@ -604,7 +604,7 @@ constexpr const char* kDetectorYaml =
 void BindDetectors(py::module_& m) {
   py::class_<kp::CameraInfo>(m, "CameraInfo",
                              "The camera whose ground footprint bounds the cloud detector's "
-                             "region of interest.")
+                             "region of interest (pixels, and metres in the robot frame).")
       .def(py::init(
                [](int width, int height, const py::handle& intrinsic, const py::handle& extrinsic) {
                  kp::CameraInfo camera;
@@ -741,8 +741,10 @@ void BindClusteringAndFrame(py::module_& m) {
            "others and for points with a non-finite x or y. (N,) int32. Degenerate input "
            "(fewer than 2 points, no finite point, a grid over 2**24 cells) gives all -1.");
 
-  py::class_<Frame>(m, "CameraFrame",
-                    "The extent of a cloud as seen from one camera: four extreme points.")
+  py::class_<Frame>(
+      m, "CameraFrame",
+      "The extent of a cloud as seen from one camera: four extreme points (metres, in the "
+      "frame of the camera's extrinsic, z up).")
       .def(py::init([](const py::handle& extrinsic) {
              return std::make_unique<Frame>(FloatMatrix<4, 4>(extrinsic, "extrinsic"));
            }),

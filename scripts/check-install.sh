@@ -46,4 +46,17 @@ if [ "$actual" != "$expected" ]; then
   printf 'expected:\n%s\nactual:\n%s\n' "$expected" "$actual" >&2
   fail "consumer output differs"
 fi
+# The Python module, when the build has it: Debian's python3 imports it from
+# the prefix's dist-packages and it loads the installed library.
+module=$(find "$prefix" -name 'larkspur_perception.cpython-*.so' -print -quit)
+if [ -n "$module" ]; then
+  [ -f "$(dirname "$module")/larkspur_perception.pyi" ] || fail "no larkspur_perception.pyi beside $module"
+  links=$(ldd "$module")
+  grep -q "liblarkspur_perception_libs\.so.* => $prefix/" <<< "$links" \
+    || { echo "$links" >&2; fail "Python module is not linked with the installed library"; }
+  PYTHONPATH=$(dirname "$module") /usr/bin/python3 -c \
+    'import numpy, larkspur_perception as lp; lp.CloudCluster().cluster(numpy.zeros((3, 3), "float32"))' \
+    || fail "Python module does not import from $(dirname "$module")"
+  echo "check-install: Python module imports from $(dirname "$module")"
+fi
 echo "check-install: installed package builds and runs a consumer (prefix $prefix)"

@@ -9,9 +9,12 @@ build_pkgs=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-highgui-dev libopencv-imgcodecs-dev
   libyaml-cpp-dev libspdlog-dev libfmt-dev libsystemd-dev libtf2-dev
   rosidl-core python3-ament-index librosidl-runtime-c-cpp-dev
+  pybind11-dev python3-dev python3-numpy
 )
 # libclang-rt-14-dev: FuzzedDataProvider.h, with which the fuzz regression tests decode their inputs.
-test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev xvfb x11-utils clang-format libclang-rt-14-dev)
+# python3-pytest runs the Python module's tests; python3-matplotlib draws the Python example.
+test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev xvfb x11-utils clang-format libclang-rt-14-dev
+  python3-pytest python3-matplotlib)
 fuzz_pkgs=(clang)
 cross_pkgs=(g++-aarch64-linux-gnu qemu-user mmdebstrap)
 
