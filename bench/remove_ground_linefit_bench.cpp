@@ -47,6 +47,7 @@ GroundRemovalParams hdl64_params;
 CloudPtr frame;  // 000000, shared by the timings
 
 constexpr const char* kOneCall = "LineFit/groundRemove_3";
+constexpr const char* kOneCallIndices = "LineFit/groundRemove_3_indices";
 constexpr const char* kKept = "LineFit/set_input_cloud+groundRemove_4";
 constexpr const char* kFloor = "Floor/atan2+sqrt";
 
@@ -61,6 +62,17 @@ void BM_LineFitOneCall(benchmark::State& state) {
   for (auto _ : state) one_call();
   larkspur::bench::ReportHeap(state, larkspur::bench::MeasureHeap(one_call));
   state.counters["ground_points"] = static_cast<double>(ground->size());
+}
+
+// The index form, which the Python module calls (bench/python_binding_overhead.py).
+void BM_LineFitOneCallIndices(benchmark::State& state) {
+  RemoveGroundLineFit remover(hdl64_params);
+  pcl::Indices nonground, ground;
+  for (auto _ : state) {
+    remover.groundRemove(frame, nonground, ground);
+    benchmark::DoNotOptimize(ground.data());
+  }
+  state.counters["ground_points"] = static_cast<double>(ground.size());
 }
 
 void BM_LineFitSetInputThenClassify(benchmark::State& state) {
@@ -173,6 +185,8 @@ int main(int argc, char** argv) {
   frame = larkspur::datasets::ReadKittiBin(*path);
   PrintQuality();
   benchmark::RegisterBenchmark(kOneCall, BM_LineFitOneCall)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(kOneCallIndices, BM_LineFitOneCallIndices)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark(kKept, BM_LineFitSetInputThenClassify)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("PclRansacPlane", BM_PclRansacPlane)->Unit(benchmark::kMillisecond);

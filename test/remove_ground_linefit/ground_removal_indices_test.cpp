@@ -19,7 +19,7 @@ namespace {
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 using CloudPtr = std::shared_ptr<Cloud>;
 
-// The HDL-64 parameters of config/kitti_hdl64 (sensor 1.73 m above the road).
+// An HDL-64 parameter set (sensor 1.73 m above the road).
 GroundRemovalParams KittiParams() {
   GroundRemovalParams p;
   p.sector_angle = 0.02f;
