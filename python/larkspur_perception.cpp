@@ -284,11 +284,18 @@ kp::GroundRemovalParams ReadGroundParams(const std::string& path) {
   return p;
 }
 
-// Checks the required keys of a detector file first, so that a missing key
-// raises KeyError naming it rather than the YAML library's error.
-void RequireKeys(const std::string& path, std::initializer_list<const char*> keys) {
+// A detector record from a YAML file. The required keys are checked first,
+// so that a missing key raises KeyError naming it rather than the YAML
+// library's error; the values are then read by the library.
+template <typename Params>
+Params ReadDetectorParams(const std::string& path) {
   const YAML::Node node = LoadMapping(path);
-  for (const char* key : keys) ReadFloatKey(node, path, key);
+  for (const char* key : {"resolution", "width", "occupancy_threshold", "log_odds_obstacle",
+                          "log_odds_occlusion", "log_odds_free_space"}) {
+    ReadFloatKey(node, path, key);
+  }
+  if (node["log_odds_sub_obstacle_scale"]) ReadFloatKey(node, path, "log_odds_sub_obstacle_scale");
+  return Params::FromYaml(node);
 }
 
 // ---------------------------------------------------------------------------
@@ -355,11 +362,7 @@ class GroundRemover {
 
 class CloudDetector {
  public:
-  explicit CloudDetector(const std::string& config_path)
-      : detector_((RequireKeys(config_path,
-                               {"resolution", "width", "occupancy_threshold", "log_odds_obstacle",
-                                "log_odds_occlusion", "log_odds_free_space"}),
-                   config_path)) {}
+  explicit CloudDetector(const kp::DynamicCloudDetectorParams& params) : detector_(params) {}
 
   void Init(const kp::CameraInfo& camera) {
     py::gil_scoped_release unlocked;
@@ -418,11 +421,7 @@ class CloudDetector {
 
 class LaserDetector {
  public:
-  explicit LaserDetector(const std::string& config_path)
-      : detector_((RequireKeys(config_path,
-                               {"resolution", "width", "occupancy_threshold", "log_odds_obstacle",
-                                "log_odds_occlusion", "log_odds_free_space"}),
-                   config_path)) {}
+  explicit LaserDetector(const kp::DynamicLaserDetectorParams& params) : detector_(params) {}
 
   py::array Process(const std::shared_ptr<LaserScan>& scan, const py::handle& pose) {
     if (!scan) throw py::value_error("scan: expected a LaserScan, got None");
@@ -601,7 +600,32 @@ constexpr const char* kDetectorYaml =
     "that is not a number, OSError for a file that cannot be read, and ValueError (from the "
     "library) naming a key out of range.";
 
+template <typename Params>
+py::class_<Params> BindDetectorParams(py::module_& m, const char* name, const char* doc) {
+  py::class_<Params> params(m, name, doc);
+  params.def(py::init<>())
+      .def_static("from_yaml", &ReadDetectorParams<Params>, py::arg("path"), kDetectorYaml)
+      .LARKSPUR_FIELD(Params, resolution, "Edge of one grid cell, metres.")
+      .LARKSPUR_FIELD(Params, width, "Side of the square grid, metres (truncated to whole metres).")
+      .LARKSPUR_FIELD(Params, occupancy_threshold,
+                      "Log-odds below which a cell is free and what lies in it dynamic.")
+      .LARKSPUR_FIELD(Params, log_odds_obstacle, "Log-odds increment of a cell seen occupied.")
+      .LARKSPUR_FIELD(Params, log_odds_occlusion, "Log-odds increment of an occluded cell.")
+      .LARKSPUR_FIELD(Params, log_odds_free_space, "Log-odds increment of a cell seen free.");
+  return params;
+}
+
 void BindDetectors(py::module_& m) {
+  BindDetectorParams<kp::DynamicCloudDetectorParams>(
+      m, "DynamicCloudDetectorParams",
+      "Configuration of DynamicCloudDetector (metres and log-odds units); all fields start at 0.");
+  BindDetectorParams<kp::DynamicLaserDetectorParams>(
+      m, "DynamicLaserDetectorParams",
+      "Configuration of DynamicLaserDetector (metres and log-odds units); all fields start at 0 "
+      "but log_odds_sub_obstacle_scale, 0.5.")
+      .LARKSPUR_FIELD(kp::DynamicLaserDetectorParams, log_odds_sub_obstacle_scale,
+                      "Factor of log_odds_obstacle for the four cells next to a beam end point.");
+
   py::class_<kp::CameraInfo>(m, "CameraInfo",
                              "The camera whose ground footprint bounds the cloud detector's "
                              "region of interest (pixels, and metres in the robot frame).")
@@ -634,7 +658,14 @@ void BindDetectors(py::module_& m) {
           "static points with a robot-centred log-odds grid carried along with the robot's "
           "motion. Call init(camera) once, then update(points, pose) per frame.")
           .c_str())
-      .def(py::init<const std::string&>(), py::arg("config_path"), kDetectorYaml)
+      .def(py::init<const kp::DynamicCloudDetectorParams&>(), py::arg("params"),
+           "From a parameter record; raises ValueError naming the field for a value out of "
+           "range. Logs the four log-odds values at info level.")
+      .def(py::init([](const std::string& path) {
+             return std::make_unique<CloudDetector>(
+                 ReadDetectorParams<kp::DynamicCloudDetectorParams>(path));
+           }),
+           py::arg("config_path"), kDetectorYaml)
       .def("init", &CloudDetector::Init, py::arg("camera"),
            "Stores the camera and builds the region of interest: the grid cells inside the "
            "ground footprint of its view up to 5 m deep. Call once before the first update.")
@@ -695,8 +726,15 @@ void BindDetectors(py::module_& m) {
           "log-odds grid carried along with the robot's motion (the scan's frame is the "
           "robot frame, metres and radians).")
           .c_str())
+      .def(py::init<const kp::DynamicLaserDetectorParams&>(), py::arg("params"),
+           "From a parameter record; raises ValueError naming the field for a value out of "
+           "range.")
       .def(
-          py::init<const std::string&>(), py::arg("config_path"),
+          py::init([](const std::string& path) {
+            return std::make_unique<LaserDetector>(
+                ReadDetectorParams<kp::DynamicLaserDetectorParams>(path));
+          }),
+          py::arg("config_path"),
           (std::string(kDetectorYaml) + " Optional: \"log_odds_sub_obstacle_scale\" (default 0.5).")
               .c_str())
       .def("process", &LaserDetector::Process, py::arg("scan"), py::arg("pose"),

@@ -66,10 +66,37 @@ class CameraInfo:
     @property
     def extrinsic(self) -> npt.NDArray[np.float32]: ...
 
+class DynamicCloudDetectorParams:
+    """Cloud detector configuration (metres, log-odds units)."""
+    resolution: float
+    width: float
+    occupancy_threshold: float
+    log_odds_obstacle: float
+    log_odds_occlusion: float
+    log_odds_free_space: float
+    def __init__(self) -> None: ...
+    @staticmethod
+    def from_yaml(path: str) -> DynamicCloudDetectorParams:
+        """Keys from a YAML mapping; KeyError / ValueError name the key."""
+
+class DynamicLaserDetectorParams:
+    """Laser detector configuration (metres, log-odds units)."""
+    resolution: float
+    width: float
+    occupancy_threshold: float
+    log_odds_obstacle: float
+    log_odds_occlusion: float
+    log_odds_free_space: float
+    log_odds_sub_obstacle_scale: float
+    def __init__(self) -> None: ...
+    @staticmethod
+    def from_yaml(path: str) -> DynamicLaserDetectorParams:
+        """Keys from a YAML mapping; KeyError / ValueError name the key."""
+
 class DynamicCloudDetector:
     """Dynamic / static split of clouds in the robot frame (metres) with a
     robot-centred log-odds grid."""
-    def __init__(self, config_path: str) -> None: ...
+    def __init__(self, config: Union[DynamicCloudDetectorParams, str]) -> None: ...
     def init(self, camera: CameraInfo) -> None:
         """Builds the region of interest from the camera's ground footprint."""
     def update(self, points: Points, pose: Pose, visualize: bool = False) -> Mask:
@@ -104,7 +131,7 @@ class LaserScan:
 
 class DynamicLaserDetector:
     """Dynamic / static split of laser beams with a robot-centred log-odds grid."""
-    def __init__(self, config_path: str) -> None: ...
+    def __init__(self, config: Union[DynamicLaserDetectorParams, str]) -> None: ...
     def process(self, scan: LaserScan, pose: Pose) -> Mask:
         """Moves the grid to `pose`, integrates `scan`, returns its dynamic beams."""
     def log_odds(self) -> npt.NDArray[np.float32]:

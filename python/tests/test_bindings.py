@@ -191,3 +191,22 @@ def test_every_function_has_a_docstring_with_units():
             if not name.startswith("_") and callable(member):
                 assert member.__doc__ and len(member.__doc__) > 40, f"{cls.__name__}.{name}"
     assert "SPDLOG_LEVEL" in lp.DynamicCloudDetector.__doc__
+
+
+@pytest.mark.parametrize("record,detector,config", [
+    (lp.DynamicCloudDetectorParams, lp.DynamicCloudDetector, "dynamic_cloud_detector.yaml"),
+    (lp.DynamicLaserDetectorParams, lp.DynamicLaserDetector, "dynamic_laser_detector.yaml"),
+])
+def test_detectors_from_a_record_equal_those_from_the_file(record, detector, config):
+    path = str(SOURCE_DIR / "config" / config)
+    params = record.from_yaml(path)
+    by_hand = record()
+    for field in ("resolution", "width", "occupancy_threshold", "log_odds_obstacle",
+                  "log_odds_occlusion", "log_odds_free_space"):
+        setattr(by_hand, field, getattr(params, field))
+    from_record, from_file = detector(by_hand), detector(path)
+    assert from_record.grid_width == from_file.grid_width
+    assert np.array_equal(from_record.log_odds(), from_file.log_odds())
+    by_hand.resolution = 0.0
+    with pytest.raises(ValueError, match="resolution"):
+        detector(by_hand)
