@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "datasets.h"
-#include "dynamic_cloud_detector_kitti.h"
+#include "kitti_camera.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"
+#include "recorded_scan_detector.h"
 
 namespace kestrel::perception {
 namespace {
@@ -42,13 +43,13 @@ void ExpectFlagsSplit(const Cloud& input, const std::vector<std::uint8_t>& flags
 
 TEST(DynamicCloudDetectorFlagsTest, FlagsSplitKittiFramesAsDivideCloudDoes) {
   const auto poses_path = datasets::SharedDataPath("kitti_hdl64/poses_estimated.txt");
-  const std::optional<CameraInfo> camera = larkspur_test::KittiCamera0();
-  if (!poses_path || !camera) GTEST_SKIP() << "kitti_hdl64 recordings absent";
+  if (!poses_path) GTEST_SKIP() << "kitti_hdl64 recordings absent";
+  const CameraInfo camera = larkspur::support::KittiCamera();
   const std::vector<Eigen::Matrix4f> poses = datasets::ReadKittiPoses(*poses_path);
   DynamicCloudDetector detector(
       YAML::Load("{resolution: 0.1, width: 20, occupancy_threshold: 0.0, log_odds_obstacle: 0.4, "
                  "log_odds_occlusion: 0.2, log_odds_free_space: -0.4}"));
-  detector.Init(*camera);
+  detector.Init(camera);
   std::size_t dynamic_points = 0;
   for (int frame = 0; frame < 6; ++frame) {
     const auto path =
@@ -82,8 +83,8 @@ TEST_P(DynamicLaserDetectorFlagsTest, FlagsSplitRecordedScansAsProcessDoes) {
   const auto records = file.find(".clf") != std::string::npos ? datasets::ReadCarmenLog(*path)
                                                               : datasets::ReadLaserPeople(*path);
   ASSERT_GE(records.size(), scans);
-  const auto with_scans = datasets::RecordedScanLaserDetector(16);
-  const auto with_flags = datasets::RecordedScanLaserDetector(16);
+  const auto with_scans = larkspur::support::RecordedScanLaserDetector(16);
+  const auto with_flags = larkspur::support::RecordedScanLaserDetector(16);
   auto dynamic_scan = std::make_shared<LaserScan>(), static_scan = std::make_shared<LaserScan>();
   std::vector<std::uint8_t> flags;
   std::size_t dynamic_beams = 0;
@@ -111,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LaserRecording>& info) { return info.param.name; });
 
 TEST(DynamicLaserDetectorFlagsTest, NullScanEmptiesTheFlags) {
-  const auto detector = datasets::RecordedScanLaserDetector(16);
+  const auto detector = larkspur::support::RecordedScanLaserDetector(16);
   std::vector<std::uint8_t> flags{1, 1};
   detector->Process(nullptr, datasets::PlanarPose(0.0, 0.0, 0.0), flags);
   EXPECT_TRUE(flags.empty());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "datasets.h"
+#include "kitti_camera.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
 
 namespace kestrel::perception {
@@ -18,28 +19,6 @@ namespace {
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 using CloudPtr = std::shared_ptr<Cloud>;
-
-// An HDL-64 parameter set (sensor 1.73 m above the road).
-GroundRemovalParams KittiParams() {
-  GroundRemovalParams p;
-  p.sector_angle = 0.02f;
-  p.min_range = 2.0f;
-  p.max_range = 80.0f;
-  p.bin_size = 0.5f;
-  p.ground_height = -1.73f;
-  p.max_fit_error = 0.1f;
-  p.max_slope = 0.15f;
-  p.seed_max_above = 0.3f;
-  p.seed_max_below = 0.3f;
-  p.ground_distance_threshold = 0.15f;
-  p.max_height_jump = 0.3f;
-  p.near_zone_x_limit = 2.5f;
-  p.near_zone_depth = 0.5f;
-  p.max_point_height = 5.0f;
-  p.split_distance = 0.1f;
-  p.outlier_sigma_factor = 2.0f;
-  return p;
-}
 
 CloudPtr KittiFrame(int frame) {
   const auto path = larkspur::datasets::SharedDataPath("kitti_hdl64/velodyne/00000" +
@@ -65,7 +44,7 @@ TEST(GroundRemovalIndicesTest, OneCallSplitPicksTheCloudOutputsOnKittiFrames) {
     const CloudPtr input = KittiFrame(frame);
     if (!input) GTEST_SKIP() << "kitti_hdl64 recordings absent";
     SCOPED_TRACE("frame " + std::to_string(frame));
-    RemoveGroundLineFit remover(KittiParams());
+    RemoveGroundLineFit remover(larkspur::support::Hdl64GroundParams());
     auto nonground = std::make_shared<Cloud>();
     auto ground = std::make_shared<Cloud>();
     remover.groundRemove(input, nonground, ground);
@@ -81,7 +60,7 @@ TEST(GroundRemovalIndicesTest, SplitAgainstKeptSegmentsPicksTheCloudOutputsOnKit
   const CloudPtr fitted = KittiFrame(0);
   const CloudPtr input = KittiFrame(1);
   if (!fitted || !input) GTEST_SKIP() << "kitti_hdl64 recordings absent";
-  RemoveGroundLineFit remover(KittiParams());
+  RemoveGroundLineFit remover(larkspur::support::Hdl64GroundParams());
   remover.set_input_cloud(fitted);
   auto nonground = std::make_shared<Cloud>();
   auto ground = std::make_shared<Cloud>();
@@ -106,7 +85,7 @@ TEST(GroundRemovalIndicesTest, HighPointsComeFirstAndDroppedPointsNowhere) {
   input->push_back({10.05f, 0.1f, -2.3f});  // 37: below the road
   input->push_back({10.05f, 0.1f, 4.0f});   // 38: high, not classified
   input->push_back({10.05f, 0.1f, 6.0f});   // 39: above max_point_height
-  RemoveGroundLineFit remover(KittiParams());
+  RemoveGroundLineFit remover(larkspur::support::Hdl64GroundParams());
   pcl::Indices nonground, ground;
   remover.groundRemove(input, nonground, ground);
   EXPECT_EQ(nonground, pcl::Indices{38});
@@ -121,7 +100,7 @@ TEST(GroundRemovalIndicesTest, HighPointsComeFirstAndDroppedPointsNowhere) {
 }
 
 TEST(GroundRemovalIndicesTest, NullEmptyAndUnfittedInputs) {
-  RemoveGroundLineFit remover(KittiParams());
+  RemoveGroundLineFit remover(larkspur::support::Hdl64GroundParams());
   pcl::Indices nonground{1}, ground{2}, below{3};
   remover.groundRemove(nullptr, nonground, ground);
   EXPECT_TRUE(nonground.empty() && ground.empty());
