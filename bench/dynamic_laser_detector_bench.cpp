@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "carmen.h"
 #include "datasets.h"
 #include "heap_counter.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"

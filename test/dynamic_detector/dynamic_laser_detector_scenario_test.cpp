@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "carmen.h"
 #include "datasets.h"
 #include "recorded_scan_detector.h"
 

@@ -17,6 +17,8 @@
 #include <set>
 #include <sstream>
 
+#include "text_fields.h"
+
 #ifndef LARKSPUR_SHARED_DATA_DIR
 #define LARKSPUR_SHARED_DATA_DIR "../shared/data"
 #endif
@@ -29,67 +31,6 @@ std::vector<char> ReadBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw DatasetError(path + ": cannot open file");
   return std::vector<char>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-std::ifstream OpenText(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) throw DatasetError(path + ": cannot open file");
-  return file;
-}
-
-std::string Where(const std::string& path, std::size_t line_number) {
-  return path + ":" + std::to_string(line_number) + ": ";
-}
-
-bool IsCommentOrBlank(const std::string& line) {
-  const auto first = line.find_first_not_of(" \t\r");
-  return first == std::string::npos || line[first] == '#';
-}
-
-// Reads one number (also "inf", "-inf" and "nan") or throws naming the field.
-double ReadNumber(std::istringstream& fields, const std::string& where, const char* what) {
-  std::string token;
-  if (!(fields >> token)) throw DatasetError(where + "missing " + what);
-  try {
-    std::size_t used = 0;
-    const double value = std::stod(token, &used);
-    if (used == token.size()) return value;
-  } catch (const std::exception&) {
-  }
-  throw DatasetError(where + "cannot read " + what + " from '" + token + "'");
-}
-
-// Reads a count of readings, bounded so that a corrupt line cannot ask for an
-// absurd allocation.
-std::size_t ReadCount(std::istringstream& fields, const std::string& where) {
-  const double n = ReadNumber(fields, where, "beam count");
-  if (!(n >= 0.0 && n <= 100000.0) || n != std::floor(n)) {
-    throw DatasetError(where + "invalid beam count");
-  }
-  return static_cast<std::size_t>(n);
-}
-
-void ReadRanges(std::istringstream& fields, const std::string& where, std::size_t n,
-                std::vector<float>& ranges) {
-  ranges.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    ranges[i] = static_cast<float>(ReadNumber(fields, where, "range reading"));
-  }
-}
-
-sensor_msgs::msg::LaserScan MakeScan(double stamp, float angle_min, float angle_increment,
-                                     float range_min, float range_max, std::size_t n) {
-  sensor_msgs::msg::LaserScan scan;
-  const double seconds = std::floor(stamp);
-  scan.header.stamp.sec = static_cast<std::int32_t>(seconds);
-  scan.header.stamp.nanosec = static_cast<std::uint32_t>((stamp - seconds) * 1e9);
-  scan.header.frame_id = "laser";
-  scan.angle_min = angle_min;
-  scan.angle_increment = angle_increment;
-  scan.angle_max = angle_min + static_cast<float>(n == 0 ? 0 : n - 1) * angle_increment;
-  scan.range_min = range_min;
-  scan.range_max = range_max;
-  return scan;
 }
 
 std::uint64_t PcdNumber(const std::string& where, const std::string& key, const std::string& text,
@@ -291,7 +232,7 @@ std::vector<ScanRecord> ReadLaserPeople(const std::string& path) {
     std::istringstream fields(line);
     const std::string where = Where(path, line_number);
     ScanRecord record;
-    record.stamp = ReadNumber(fields, where, "stamp");
+    record.stamp = ReadStamp(fields, where, "stamp");
     const auto angle_min = static_cast<float>(ReadNumber(fields, where, "angle_min"));
     const auto increment = static_cast<float>(ReadNumber(fields, where, "angle_increment"));
     const auto range_min = static_cast<float>(ReadNumber(fields, where, "range_min"));
@@ -304,36 +245,6 @@ std::vector<ScanRecord> ReadLaserPeople(const std::string& path) {
       throw DatasetError(where + "more readings than the count " + std::to_string(n));
     }
     record.pose = PlanarPose(0.0, 0.0, 0.0);
-    records.push_back(std::move(record));
-  }
-  return records;
-}
-
-std::vector<ScanRecord> ReadCarmenLog(const std::string& path) {
-  constexpr double kPi = 3.14159265358979323846;
-  std::ifstream file = OpenText(path);
-  std::vector<ScanRecord> records;
-  std::string line;
-  for (std::size_t line_number = 1; std::getline(file, line); ++line_number) {
-    std::istringstream fields(line);
-    std::string kind;
-    if (!(fields >> kind) || kind != "FLASER") continue;
-    const std::string where = Where(path, line_number);
-    const std::size_t n = ReadCount(fields, where);
-    ScanRecord record;
-    ReadRanges(fields, where, n, record.scan.ranges);
-    const double x = ReadNumber(fields, where, "laser x");
-    const double y = ReadNumber(fields, where, "laser y");
-    const double theta = ReadNumber(fields, where, "laser theta");
-    for (const char* skipped : {"odom x", "odom y", "odom theta"}) {
-      ReadNumber(fields, where, skipped);
-    }
-    record.stamp = ReadNumber(fields, where, "ipc timestamp");
-    std::vector<float> ranges = std::move(record.scan.ranges);
-    record.scan = MakeScan(record.stamp, static_cast<float>(-kPi / 2.0),
-                           static_cast<float>(kPi / 180.0), 0.0f, 81.0f, n);
-    record.scan.ranges = std::move(ranges);
-    record.pose = PlanarPose(x, y, theta);
     records.push_back(std::move(record));
   }
   return records;

@@ -65,10 +65,7 @@ struct ScanRecord {
 // to angle_min + (n - 1) * angle_increment, as a driver would.
 std::vector<ScanRecord> ReadLaserPeople(const std::string& path);
 
-// CARMEN log: FLASER lines (n readings at 1 degree steps from -90 degrees, then
-// the laser pose x y theta); other lines are skipped. Readings of 81.0 m and
-// more mean no return; range_max is set to 81.0 so they mark no obstacle.
-std::vector<ScanRecord> ReadCarmenLog(const std::string& path);
+// CARMEN logs: carmen.h.
 
 // Planar pose message from x, y and yaw.
 geometry_msgs::msg::Pose PlanarPose(double x, double y, double yaw);

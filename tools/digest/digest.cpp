@@ -55,6 +55,7 @@
 #include <string>
 #include <vector>
 
+#include "carmen.h"
 #include "datasets.h"
 #include "larkspur_perception_libs/camera_frame.h"
 #include "larkspur_perception_libs/cloud_cluster.h"

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "carmen.h"
 #include "datasets.h"
 #include "laser_truth.h"
 #include "scene.h"
