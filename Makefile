@@ -6,7 +6,9 @@ RELEASE_DIR  ?= build-release
 FUZZ_DIR     ?= build-fuzz
 TSAN_DIR     ?= build-tsan
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= detector_config cloud_detector laser_detector ground_removal cloud_cluster camera_frame
+FUZZ_TARGETS ?= detector_config cloud_detector laser_detector ground_removal cloud_cluster camera_frame \
+                kitti_bin_reader kitti_label_reader kitti_poses_reader kitti_calib_reader \
+                carmen_reader laser_text_reader
 PREFIX       ?= /usr/local
 JOBS         ?= $(shell nproc)
 BUILD_TYPE   ?= RelWithDebInfo
@@ -77,6 +79,7 @@ fuzz:
 	  -DCMAKE_SHARED_LINKER_FLAGS="$(FUZZ_LINK_FLAGS)"
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
 	rm -rf $(FUZZ_DIR)/seeds && $(FUZZ_DIR)/fuzz/make_fuzz_seeds $(FUZZ_DIR)/seeds
+	cp -r fuzz/readers/seeds/. $(FUZZ_DIR)/seeds/
 	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/findings/$$t && \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \

@@ -29,6 +29,10 @@ struct Frame {
   std::shared_ptr<Cloud> cloud;
   Eigen::Matrix4f cloud_pose = Eigen::Matrix4f::Identity();  // sensor pose, fixed frame
   std::vector<PointTruth> cloud_truth;
+  // Points dropped as read (no return: all-zero or non-finite) and the truth
+  // of those that had one (DropUnusablePoints).
+  std::size_t dropped_points = 0;
+  std::vector<PointTruth> dropped_truth;
   std::shared_ptr<sensor_msgs::msg::LaserScan> scan;
   geometry_msgs::msg::Pose scan_pose;
   std::vector<PointTruth> scan_truth;

@@ -15,6 +15,7 @@
 
 #include "config.h"
 #include "datasets.h"
+#include "ground_height.h"
 #include "moving_score.h"
 #include "options.h"
 #include "pictures.h"
@@ -22,7 +23,9 @@
 #include "progress.h"
 #include "report.h"
 #include "score.h"
+#include "sensors.h"
 #include "sources.h"
+#include "warnings.h"
 
 #ifndef LARKSPUR_SOURCE_CONFIG_DIR
 #define LARKSPUR_SOURCE_CONFIG_DIR ""
@@ -62,6 +65,7 @@ ConfigFiles ChooseConfigFiles(const Options& options) {
     folders.push_back(options.config_folder);
   }
   const std::string defaults = DefaultConfigFolder();
+  if (!options.sensor.empty()) folders.push_back(SensorConfigFolder(defaults, options.sensor));
   // Recorded HDL-64E frames need their own ground and camera parameters.
   if (options.input == InputKind::kKitti && !defaults.empty()) {
     folders.push_back((fs::path(defaults) / "kitti_hdl64").string());
@@ -79,6 +83,50 @@ ConfigFiles ChooseConfigFiles(const Options& options) {
   override_with(files.cluster, options.cluster_file);
   override_with(files.camera, options.camera_file);
   return files;
+}
+
+// Whether the ground set is the tool's default, tuned for its built-in scene,
+// rather than one the user chose for the input.
+bool DefaultGroundSet(const Options& options) {
+  const bool in_config_folder =
+      !options.config_folder.empty() &&
+      fs::exists(fs::path(options.config_folder) / "remove_ground_linefit.yaml");
+  return options.ground_file.empty() && options.sensor.empty() && !in_config_folder;
+}
+
+// Puts the ground set's heights where the input's ground is: at
+// --ground-height when given; for PCD input with the default set, at the
+// height estimated from the first frames. Returns a notice for the user.
+std::optional<std::string> PlaceGround(const Options& options, FrameSource& source,
+                                       ReplayConfig& config) {
+  auto& params = config.ground;
+  if (options.ground_height) {
+    ShiftGroundHeights(params, static_cast<float>(*options.ground_height));
+    return std::nullopt;
+  }
+  if (options.input != InputKind::kPcd || !DefaultGroundSet(options)) return std::nullopt;
+  constexpr std::size_t kEstimateFrames = 3;
+  const std::size_t end = std::min(source.size(), options.first_frame + kEstimateFrames);
+  std::vector<Frame> frames;
+  std::vector<const Cloud*> clouds;
+  for (std::size_t i = options.first_frame; i < end; ++i) frames.push_back(source.Load(i));
+  for (const Frame& frame : frames) clouds.push_back(frame.cloud.get());
+  const std::optional<GroundEstimate> estimate = EstimateGroundHeight(clouds);
+  const std::string frame_range = fmt::format("frames {}-{}", options.first_frame, end - 1);
+  if (!estimate) {
+    return fmt::format(
+        "ground height: no estimate (fewer than 200 points {:.0f}-{:.0f} m around the origin in "
+        "{}); the default ground set's ground_height {:.2f} m is used. Give --ground-height "
+        "METRES or --sensor NAME.",
+        kRingInner, kRingOuter, frame_range, params.ground_height);
+  }
+  const float shift = estimate->height - params.ground_height;
+  ShiftGroundHeights(params, estimate->height);
+  return fmt::format(
+      "ground height: {:.2f} m, estimated from {} (the dominant low height of {} points "
+      "{:.0f}-{:.0f} m around the origin); the default ground set's heights are shifted by "
+      "{:+.2f} m. Give --ground-height METRES or --sensor NAME to set it.",
+      estimate->height, frame_range, estimate->points, kRingInner, kRingOuter, shift);
 }
 
 std::unique_ptr<FrameSource> OpenSource(const Options& options) {
@@ -116,7 +164,8 @@ std::set<std::size_t> PictureFrames(const Options& options, std::size_t first, s
 
 class Replay {
  public:
-  Replay(const Options& options, const ReplayConfig& config, FrameSource& source)
+  Replay(const Options& options, const ReplayConfig& config, FrameSource& source,
+         std::vector<std::string> notices)
       : options_(options),
         config_(config),
         source_(source),
@@ -124,7 +173,9 @@ class Replay {
         pipeline_(config),
         observable_(ObservableRegionsOf(pipeline_)),
         report_((out_ / "frames.csv").string(), config.cloud_warmup_frames,
-                config.laser_warmup_frames) {
+                config.laser_warmup_frames),
+        plausibility_(config.ground.ground_height, config.laser_warmup_frames),
+        notices_(std::move(notices)) {
     const double default_range = options.input == InputKind::kKitti ? 40.0 : 25.0;
     view_range_ = options.view_range.value_or(default_range);
     // A planar laser sees the nearby scene; its pictures zoom in by default.
@@ -138,14 +189,22 @@ class Replay {
       const Frame frame = source_.Load(index);
       const FrameOutput output = pipeline_.Run(frame);
       report_.Add(MakeRow(frame, output, ScoreFrame(frame, output, observable_)));
+      plausibility_.Observe(frame, output);
       if (drawn.count(index) > 0) DrawPictures(frame, output);
       progress.Step();
     }
     progress.Finish();
   }
 
+  std::vector<std::string> Warnings() const { return plausibility_.Warnings(); }
+
   std::string Finish() {
-    const std::string summary = report_.Summary(source_.Describe());
+    std::string summary = report_.Summary(source_.Describe());
+    if (!notices_.empty()) {
+      summary += "\nNotes:\n";
+      for (const std::string& notice : notices_) summary += "  - " + notice + "\n";
+    }
+    summary += plausibility_.Summary();
     WriteText(out_ / "summary.txt", summary);
     WriteText(out_ / "accuracy.csv", report_.AccuracyCsv());
     SaveMovingScores("points", report_.moving_points());
@@ -215,6 +274,8 @@ class Replay {
   Pipeline pipeline_;
   ObservableRegions observable_;
   Report report_;
+  Plausibility plausibility_;
+  std::vector<std::string> notices_;
   double view_range_ = 30.0;
   double laser_view_range_ = 15.0;
   std::vector<std::string> pictures_;
@@ -242,12 +303,16 @@ int Main(int argc, const char* const argv[]) {
   }
   QuietLoggerDefaults();
   try {
-    const ReplayConfig config = LoadConfig(ChooseConfigFiles(options));
+    ReplayConfig config = LoadConfig(ChooseConfigFiles(options));
     const std::unique_ptr<FrameSource> source = OpenSource(options);
     if (options.first_frame >= source->size()) {
       throw std::runtime_error(fmt::format("--first {}: the input has only {} frames",
                                            options.first_frame, source->size()));
     }
+    std::vector<std::string> notices = source->Notices();
+    if (auto notice = PlaceGround(options, *source, config)) notices.push_back(std::move(*notice));
+    for (const std::string& notice : notices)
+      std::cerr << "larkspur_replay: note: " << notice << '\n';
     const std::size_t available = source->size() - options.first_frame;
     const std::size_t end =
         options.first_frame + std::min(available, options.max_frames.value_or(available));
@@ -255,9 +320,12 @@ int Main(int argc, const char* const argv[]) {
     fs::create_directories(options.out_folder, error);
     if (error)
       throw std::runtime_error(options.out_folder + ": cannot create folder: " + error.message());
-    Replay replay(options, config, *source);
+    Replay replay(options, config, *source, std::move(notices));
     replay.Run(options.first_frame, end);
     std::cout << '\n' << replay.Finish() << std::flush;
+    for (const std::string& warning : replay.Warnings()) {
+      std::cerr << "larkspur_replay: warning: " << warning << '\n';
+    }
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "\nlarkspur_replay: error: " << error.what() << '\n';

@@ -38,6 +38,20 @@ double ParsePositive(const std::string& option, const std::string& text) {
   return value;
 }
 
+double ParseFinite(const std::string& option, const std::string& text) {
+  std::size_t used = 0;
+  double value = 0.0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || !std::isfinite(value)) {
+    throw UsageError(option + ": expected a number, got '" + text + "'");
+  }
+  return value;
+}
+
 std::vector<std::size_t> ParseFrameList(const std::string& option, const std::string& text) {
   std::vector<std::size_t> frames;
   std::istringstream items(text);
@@ -73,7 +87,8 @@ Input (one of; default: the built-in scene):
       --frames N          scene length in frames at 10 Hz (default 120)
   --kitti FOLDER          KITTI velodyne .bin frames (FOLDER or FOLDER/velodyne)
       --poses FILE        KITTI pose file, one 3x4 row-major pose per frame
-                          (default FOLDER/poses.txt, else FOLDER/poses_estimated.txt)
+                          (default FOLDER/poses.txt, else FOLDER/poses_estimated.txt,
+                          else identity poses: a sensor at rest)
       --labels FOLDER     SemanticKITTI .label files (default FOLDER/labels);
                           labelled frames are scored
       --calib FILE        KITTI calib.txt: the poses are camera-0 poses, turned
@@ -84,7 +99,9 @@ Input (one of; default: the built-in scene):
                           poses_estimated.txt and files named with --poses
                           are LiDAR poses, used as they are.
   --pcd FILE              a PCD file (repeat for more frames); identity poses
-  --carmen FILE           CARMEN log; FLASER lines with the pose they carry
+  --carmen FILE           CARMEN log: the front laser's FLASER or ROBOTLASER1
+                          lines with the pose they carry, beam layout and
+                          maximum range as the log states them
   --laser-text FILE       one scan per line: stamp angle_min angle_increment
                           range_min range_max n r_0 ... r_{n-1}
 
@@ -100,6 +117,14 @@ Configuration (YAML; see the documented examples in the config folder):
   --ground FILE           remove_ground_linefit.yaml
   --cluster FILE          cloud_cluster.yaml
   --camera FILE           camera.yaml
+  --sensor NAME           the parameter set of a LiDAR (config/sensors):
+                          vlp16, hdl32, hdl64 (KITTI), os128
+  --ground-height METRES  the ground's z in the cloud's frame (KITTI -1.73, 0
+                          for a cloud in a ground-level base frame): every
+                          height of the ground set that is measured from the
+                          origin moves with it. Without it, --pcd input with
+                          no --ground, --sensor or ground file in --config
+                          estimates it from the first frames (printed).
 
 Output:
   --out FOLDER            output folder (default out)
@@ -172,6 +197,10 @@ Options ParseOptions(int argc, const char* const argv[]) {
       options.max_frames = static_cast<std::size_t>(ParseCount(option, value(), 100000000));
     } else if (option == "--config") {
       options.config_folder = value();
+    } else if (option == "--sensor") {
+      options.sensor = value();
+    } else if (option == "--ground-height") {
+      options.ground_height = ParseFinite(option, value());
     } else if (option == "--cloud-detector") {
       options.cloud_detector_file = value();
     } else if (option == "--laser-detector") {

@@ -33,6 +33,9 @@ struct Options {
   std::optional<std::size_t> max_frames;
 
   std::string config_folder;  // overlay on the default configuration
+  std::string sensor;         // parameter set of config/sensors/sensors.yaml
+  // The ground's z in the cloud's frame; shifts the ground set's heights.
+  std::optional<double> ground_height;
   std::string cloud_detector_file, laser_detector_file, ground_file, cluster_file, camera_file;
 
   std::string out_folder = "out";

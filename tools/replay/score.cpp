@@ -80,6 +80,11 @@ void ScoreCloud(const Frame& frame, const CloudOutput& out,
       score.moving_points_observable.Add(truth[i].moving, dynamic);
     }
   }
+  // Points dropped as read never reach the library: neither ground nor dynamic.
+  for (const PointTruth& dropped : frame.dropped_truth) {
+    score.ground.Add(dropped.ground, false);
+    score.dynamic_points.Add(dropped.moving, false);
+  }
 }
 
 void ScoreScan(const Frame& frame, const ScanOutput& out,

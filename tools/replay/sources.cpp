@@ -9,6 +9,7 @@
 #include "datasets.h"
 #include "laser_truth.h"
 #include "scene.h"
+#include "unusable_points.h"
 
 namespace larkspur {
 namespace replay {
@@ -105,6 +106,7 @@ class KittiSource : public FrameSource {
         frame.cloud_truth.push_back(TruthOfSemanticKittiLabel(label));
       }
     }
+    DropUnusablePoints(frame);
     return frame;
   }
 
@@ -115,6 +117,8 @@ class KittiSource : public FrameSource {
            " frames, poses " + poses_file_ + ", labels for " + std::to_string(labelled) + ")";
   }
 
+  std::vector<std::string> Notices() const override { return notices_; }
+
  private:
   void ReadPoses(const KittiInput& input) {
     const fs::path poses_path =
@@ -122,9 +126,13 @@ class KittiSource : public FrameSource {
             ? FirstExisting({folder_ / "poses.txt", folder_ / "poses_estimated.txt"})
             : fs::path(input.poses);
     if (poses_path.empty()) {
-      throw DatasetError(folder_.string() +
-                         ": no poses file (poses.txt or poses_estimated.txt); name one with "
-                         "--poses");
+      poses_file_ = "none";
+      poses_.assign(bins_.size(), Eigen::Matrix4f::Identity());
+      notices_.push_back(folder_.string() +
+                         ": no poses file (poses.txt or poses_estimated.txt; --poses names "
+                         "one): every frame is taken at the identity pose, so the dynamic "
+                         "detection is only meaningful for a sensor at rest");
+      return;
     }
     poses_file_ = poses_path.string();
     poses_ = datasets::ReadKittiPoses(poses_file_);
@@ -165,6 +173,7 @@ class KittiSource : public FrameSource {
   std::vector<Eigen::Matrix4f> poses_;
   std::string poses_file_;
   fs::path labels_;
+  std::vector<std::string> notices_;
 };
 
 class PcdSource : public FrameSource {
@@ -178,6 +187,7 @@ class PcdSource : public FrameSource {
     frame.index = index;
     frame.name = files_[index];
     frame.cloud = datasets::ReadPcd(frame.name);
+    DropUnusablePoints(frame);
     return frame;
   }
 
@@ -191,8 +201,12 @@ class PcdSource : public FrameSource {
 
 class ScanListSource : public FrameSource {
  public:
-  ScanListSource(std::string file, std::string kind, std::vector<datasets::ScanRecord> records)
-      : file_(std::move(file)), kind_(std::move(kind)), records_(std::move(records)) {
+  ScanListSource(std::string file, std::string kind, std::vector<datasets::ScanRecord> records,
+                 std::vector<std::string> notices = {})
+      : file_(std::move(file)),
+        kind_(std::move(kind)),
+        records_(std::move(records)),
+        notices_(std::move(notices)) {
     if (records_.empty()) throw DatasetError(file_ + ": no scans in the file");
     if (AtRest()) {
       std::vector<const sensor_msgs::msg::LaserScan*> scans;
@@ -220,6 +234,8 @@ class ScanListSource : public FrameSource {
                 : "; the laser is at rest: " + DescribeBackgroundRule(BackgroundRule{}) + ")");
   }
 
+  std::vector<std::string> Notices() const override { return notices_; }
+
  private:
   // Every scan taken at the first scan's pose: beams can be compared by index.
   bool AtRest() const {
@@ -238,6 +254,7 @@ class ScanListSource : public FrameSource {
   std::string kind_;
   std::vector<datasets::ScanRecord> records_;
   std::vector<std::vector<PointTruth>> truth_;  // empty unless the laser is at rest
+  std::vector<std::string> notices_;
 };
 
 }  // namespace
@@ -255,7 +272,15 @@ std::unique_ptr<FrameSource> MakePcdSource(const std::vector<std::string>& files
 }
 
 std::unique_ptr<FrameSource> MakeCarmenSource(const std::string& file) {
-  return std::make_unique<ScanListSource>(file, "CARMEN log", datasets::ReadCarmenLog(file));
+  datasets::CarmenLog log = datasets::ReadCarmen(file);
+  std::vector<std::string> notices;
+  if (log.rear_laser_lines > 0) {
+    notices.push_back(file + ": " + std::to_string(log.rear_laser_lines) +
+                      " rear-laser lines (RLASER, ROBOTLASER2) not replayed: only the front "
+                      "laser feeds the laser detector");
+  }
+  return std::make_unique<ScanListSource>(file, "CARMEN log (" + log.front_laser_lines + " lines)",
+                                          std::move(log.scans), std::move(notices));
 }
 
 std::unique_ptr<FrameSource> MakeLaserTextSource(const std::string& file) {

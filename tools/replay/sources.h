@@ -24,6 +24,10 @@ class FrameSource {
   virtual Frame Load(std::size_t index) = 0;
   // One line for the summary, e.g. "KITTI folder data/ (6 frames, labels for 2)".
   virtual std::string Describe() const = 0;
+  // What the user should know about how the input was read (a default taken
+  // for something the input lacks, lines left out); printed at the start and
+  // kept in the summary.
+  virtual std::vector<std::string> Notices() const { return {}; }
 };
 
 std::unique_ptr<FrameSource> MakeSceneSource(std::uint32_t seed, std::size_t frames);
