@@ -7,7 +7,7 @@ FUZZ_DIR     ?= build-fuzz
 TSAN_DIR     ?= build-tsan
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= detector_config cloud_detector laser_detector ground_removal cloud_cluster camera_frame \
-                kitti_bin_reader kitti_label_reader kitti_poses_reader kitti_calib_reader \
+                kitti_bin_reader kitti_label_reader kitti_poses_reader kitti_calib_reader pcd_reader \
                 carmen_reader laser_text_reader
 PREFIX       ?= /usr/local
 JOBS         ?= $(shell nproc)

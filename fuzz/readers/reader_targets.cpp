@@ -122,6 +122,13 @@ void RunKittiCalibReader(const std::uint8_t* data, std::size_t size) {
   });
 }
 
+void RunPcdReader(const std::uint8_t* data, std::size_t size) {
+  ReadOrRefuse(data, size, [&](const std::string& path) {
+    const auto cloud = datasets::ReadPcd(path);
+    LARKSPUR_READER_CHECK(cloud->size() == std::size_t{cloud->width} * cloud->height);
+  });
+}
+
 void RunCarmenReader(const std::uint8_t* data, std::size_t size) {
   ReadOrRefuse(data, size, [&](const std::string& path) {
     const datasets::CarmenLog log = datasets::ReadCarmen(path);

@@ -19,6 +19,8 @@ void RunKittiLabelReader(const std::uint8_t* data, std::size_t size);
 void RunKittiPosesReader(const std::uint8_t* data, std::size_t size);
 // KITTI calibration file ("Tr:" / "Tr_velo_to_cam:").
 void RunKittiCalibReader(const std::uint8_t* data, std::size_t size);
+// PCD file (header check, then PCL's reader).
+void RunPcdReader(const std::uint8_t* data, std::size_t size);
 // CARMEN log.
 void RunCarmenReader(const std::uint8_t* data, std::size_t size);
 // Laser scan text, one scan per line.

@@ -15,6 +15,7 @@
 
 #include "checks.h"
 #include "larkspur_perception_libs/cloud_cluster.h"
+#include "reader_targets.h"
 #include "targets.h"
 
 namespace larkspur::fuzz {
@@ -22,9 +23,19 @@ namespace {
 
 TEST(SavedFuzzInputs, RunThroughTheirTargets) {
   const std::map<std::string, void (*)(const std::uint8_t*, std::size_t)> targets = {
-      {"detector_config_fuzzer", RunDetectorConfig}, {"cloud_detector_fuzzer", RunCloudDetector},
-      {"laser_detector_fuzzer", RunLaserDetector},   {"ground_removal_fuzzer", RunGroundRemoval},
-      {"cloud_cluster_fuzzer", RunCloudCluster},     {"camera_frame_fuzzer", RunCameraFrame}};
+      {"detector_config_fuzzer", RunDetectorConfig},
+      {"cloud_detector_fuzzer", RunCloudDetector},
+      {"laser_detector_fuzzer", RunLaserDetector},
+      {"ground_removal_fuzzer", RunGroundRemoval},
+      {"cloud_cluster_fuzzer", RunCloudCluster},
+      {"camera_frame_fuzzer", RunCameraFrame},
+      {"kitti_bin_reader_fuzzer", RunKittiBinReader},
+      {"kitti_label_reader_fuzzer", RunKittiLabelReader},
+      {"kitti_poses_reader_fuzzer", RunKittiPosesReader},
+      {"kitti_calib_reader_fuzzer", RunKittiCalibReader},
+      {"pcd_reader_fuzzer", RunPcdReader},
+      {"carmen_reader_fuzzer", RunCarmenReader},
+      {"laser_text_reader_fuzzer", RunLaserTextReader}};
   std::size_t replayed = 0;
   for (const auto& entry :
        std::filesystem::recursive_directory_iterator(LARKSPUR_FUZZ_INPUTS_DIR)) {

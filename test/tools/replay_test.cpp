@@ -243,6 +243,8 @@ const BadInput kBadInputs[] = {
     {"GroundHeightNotANumber", {}, {"--ground-height", "low"}, 2, {"--ground-height: expected a number"}},
     {"TruncatedBinaryPcd", {{"c.pcd", kPcd + "DATA binary\n" + Floats({1, 2, 3, 4, 5})}}, {"--pcd", "c.pcd"}, 1,
      {"c.pcd", "data shorter than the header announces (20 of 120 bytes)"}},
+    {"CompressedPcdOfTheWrongSize", {{"c.pcd", kPcd + "DATA binary_compressed\n" + std::string("\4\0\0\0\x18\0\0\0abcd", 12)}},
+     {"--pcd", "c.pcd"}, 1, {"c.pcd", "binary_compressed data unpacks to 24 bytes, the header announces 120"}},
     {"MissingFile", {}, {"--laser-text", "absent.txt"}, 1, {"absent.txt", "cannot open file"}},
     {"GroundConfigMissingKey", {{"g.yaml", "sector_angle: 0.03\n"}}, {"--ground", "g.yaml"}, 1,
      {"g.yaml", "\"max_range\" is missing"}},

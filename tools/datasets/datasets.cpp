@@ -51,6 +51,31 @@ std::uint64_t PcdNumber(const std::string& where, const std::string& key, const 
   return value;
 }
 
+// A binary_compressed block starts with its compressed and uncompressed
+// sizes (little-endian 32-bit). PCL unpacks the fields by the header's sizes
+// into a buffer of the stated uncompressed size, and reads past its end when
+// the two disagree; the compressed data must be present in full.
+void CheckCompressedSizes(std::ifstream& file, const std::string& where, std::uint64_t cloud_bytes,
+                          std::uint64_t available) {
+  unsigned char sizes[8] = {};
+  file.read(reinterpret_cast<char*>(sizes), sizeof(sizes));
+  const auto little_endian = [&](int at) {
+    return std::uint64_t{sizes[at]} | std::uint64_t{sizes[at + 1]} << 8 |
+           std::uint64_t{sizes[at + 2]} << 16 | std::uint64_t{sizes[at + 3]} << 24;
+  };
+  const std::uint64_t compressed = little_endian(0);
+  const std::uint64_t uncompressed = little_endian(4);
+  if (!file || uncompressed != cloud_bytes) {
+    throw DatasetError(where + "binary_compressed data unpacks to " + std::to_string(uncompressed) +
+                       " bytes, the header announces " + std::to_string(cloud_bytes));
+  }
+  if (compressed > available - 8) {
+    throw DatasetError(where + "binary_compressed data shorter than it announces (" +
+                       std::to_string(available - 8) + " of " + std::to_string(compressed) +
+                       " bytes)");
+  }
+}
+
 // PCL's reader trusts the header, and a garbled one can crash it; the header
 // is checked here first so that a bad file gets a message instead.
 void CheckPcdHeader(const std::string& path) {
@@ -122,6 +147,8 @@ void CheckPcdHeader(const std::string& path) {
     throw DatasetError(where + "data shorter than the header announces (" +
                        std::to_string(available) + " of " + std::to_string(needed) + " bytes)");
   }
+  if (data == "binary_compressed")
+    CheckCompressedSizes(file, where, points * point_bytes, available);
 }
 
 }  // namespace
