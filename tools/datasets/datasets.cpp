@@ -191,6 +191,8 @@ std::shared_ptr<Cloud> ReadPcd(const std::string& path) {
     if (!found) throw DatasetError(path + ": PCD file has no '" + field + "' field");
   }
   auto cloud = std::make_shared<Cloud>();
+  // PCL's conversion indexes the first point even of an empty cloud.
+  if (blob.width == 0 || blob.height == 0) return cloud;
   pcl::fromPCLPointCloud2(blob, *cloud);
   return cloud;
 }
