@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "config.h"
 #include "ground_height.h"
 #include "larkspur_perception_libs/remove_ground_linefit.h"
 #include "scene.h"
 #include "sensors.h"
+#include "tool_config.h"
 
 namespace larkspur {
 namespace replay {
@@ -139,18 +139,18 @@ class SensorSetTest : public testing::TestWithParam<SensorCase> {};
 
 TEST_P(SensorSetTest, SplitsGroundOnItsOwnSensorsGeometry) {
   const std::string folder = SensorConfigFolder(LARKSPUR_SOURCE_CONFIG_DIR, GetParam().name);
-  const ReplayConfig config =
-      LoadConfig(FindConfigFiles({folder, std::string(LARKSPUR_SOURCE_CONFIG_DIR)}));
+  const kestrel::perception::GroundRemovalParams params =
+      config::ReadGroundRemovalParams(folder + "/remove_ground_linefit.yaml");
   LidarModel lidar;
   lidar.rings = GetParam().rings;
   lidar.lowest_deg = GetParam().lowest_deg;
   lidar.highest_deg = GetParam().highest_deg;
   lidar.azimuth_steps = GetParam().azimuth_steps;
   lidar.max_range = GetParam().max_range;
-  lidar.mount_height = -config.ground.ground_height;
+  lidar.mount_height = -params.ground_height;
   const std::vector<SimulatedCloud> frames = StandingClouds(Courtyard(), lidar, 0.0);
   const SimulatedCloud& frame = frames.front();
-  kestrel::perception::RemoveGroundLineFit remover(config.ground);
+  kestrel::perception::RemoveGroundLineFit remover(params);
   auto nonground = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
   auto ground = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
   remover.groundRemove(frame.cloud, nonground, ground);

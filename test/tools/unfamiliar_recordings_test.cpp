@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "../common/child_process.h"
+#include "child_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using larkspur_test::ChildResult;
+using larkspur::support::ChildResult;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr const char* kSummaryWarnings = "Warnings (the results above are as computed";
@@ -34,7 +34,7 @@ class UnfamiliarRecordingTest : public testing::Test {
 
   ChildResult Run(std::vector<std::string> args) const {
     args.insert(args.end(), {"--pictures", "0"});
-    return larkspur_test::RunChild(LARKSPUR_REPLAY_EXE, args, {}, dir_.string());
+    return larkspur::support::RunChild(LARKSPUR_REPLAY_EXE, args, {}, dir_.string());
   }
   void Write(const std::string& name, const std::string& content) const {
     fs::create_directories((dir_ / name).parent_path());
