@@ -84,6 +84,7 @@ void ScoreCloud(const Frame& frame, const CloudOutput& out,
   for (const PointTruth& dropped : frame.dropped_truth) {
     score.ground.Add(dropped.ground, false);
     score.dynamic_points.Add(dropped.moving, false);
+    score.moving_points.Add(dropped.moving, false);
   }
 }
 
