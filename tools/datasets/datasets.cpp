@@ -180,7 +180,15 @@ std::shared_ptr<Cloud> ReadPcd(const std::string& path) {
   pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
   pcl::PCLPointCloud2 blob;
   pcl::PCDReader reader;
-  if (reader.read(path, blob) < 0) {
+  int status = -1;
+  try {
+    status = reader.read(path, blob);
+  } catch (const std::exception& error) {
+    // Some malformed files make PCL's header parser throw (an index past the
+    // fields of a line) instead of reporting a failure.
+    throw DatasetError(path + ": not a readable PCD file: " + error.what());
+  }
+  if (status < 0) {
     throw DatasetError(path +
                        ": not a readable PCD file (bad header, or data shorter than "
                        "the header announces)");
