@@ -87,6 +87,11 @@ void CheckPcdHeader(const std::string& path) {
   std::string line;
   for (std::size_t line_number = 1; !header.count("DATA") && std::getline(file, line);
        ++line_number) {
+    // PCL skips empty lines but trips over lines of blanks (a lone "\r").
+    if (!line.empty() && line.find_first_not_of(" \t\r") == std::string::npos) {
+      throw DatasetError(path + ":" + std::to_string(line_number) +
+                         ": not a readable PCD file: a blank line in the header");
+    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
