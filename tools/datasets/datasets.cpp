@@ -125,7 +125,10 @@ void CheckPcdHeader(const std::string& path) {
         (type != "I" && type != "U" && type != "F")) {
       throw DatasetError(where + "field '" + names[i] + "' has an unknown SIZE or TYPE");
     }
-    point_bytes += size * PcdNumber(where, "COUNT", counts[i], 1000000);
+    const std::uint64_t count = PcdNumber(where, "COUNT", counts[i], 1000000);
+    // PCL mistakes the data of a field counted 0 times for more header.
+    if (count == 0) throw DatasetError(where + "field '" + names[i] + "' has COUNT 0");
+    point_bytes += size * count;
   }
   if (header["WIDTH"].size() != 1 || header["HEIGHT"].size() != 1) {
     throw DatasetError(where + "WIDTH and HEIGHT need one value each");
