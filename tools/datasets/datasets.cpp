@@ -76,11 +76,34 @@ void CheckCompressedSizes(std::ifstream& file, const std::string& where, std::ui
   }
 }
 
+const std::set<std::string> kPcdKeys = {"VERSION", "FIELDS", "SIZE",      "TYPE",   "COUNT",
+                                        "WIDTH",   "HEIGHT", "VIEWPOINT", "POINTS", "DATA"};
+
+// PCL's reader goes on reading header lines after the DATA line (skipping
+// empty lines and comments) while they start with a header word, so data that
+// starts with one redefines the fields it then reads the data with.
+void RefuseHeaderAfterData(std::ifstream& file, const std::string& where) {
+  const std::streampos data_start = file.tellg();
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    for (const std::string& key : kPcdKeys) {
+      if (line.compare(0, key.size(), key) == 0) {
+        throw DatasetError(where + "'" + key + "' after the DATA line");
+      }
+    }
+    if (line.compare(0, 7, "COLUMNS") == 0) {
+      throw DatasetError(where + "'COLUMNS' after the DATA line");
+    }
+    break;
+  }
+  file.clear();
+  file.seekg(data_start);
+}
+
 // PCL's reader trusts the header, and a garbled one can crash it; the header
 // is checked here first so that a bad file gets a message instead.
 void CheckPcdHeader(const std::string& path) {
-  static const std::set<std::string> kKeys = {"VERSION", "FIELDS", "SIZE",      "TYPE",   "COUNT",
-                                              "WIDTH",   "HEIGHT", "VIEWPOINT", "POINTS", "DATA"};
   std::ifstream file(path, std::ios::binary);
   if (!file) throw DatasetError(path + ": cannot open file");
   std::map<std::string, std::vector<std::string>> header;
@@ -97,7 +120,7 @@ void CheckPcdHeader(const std::string& path) {
     std::istringstream fields(line);
     std::string key;
     fields >> key;
-    if (kKeys.count(key) == 0) {
+    if (kPcdKeys.count(key) == 0) {
       throw DatasetError(path + ":" + std::to_string(line_number) +
                          ": not a readable PCD file: unexpected '" + key.substr(0, 40) +
                          "' in the header");
@@ -146,6 +169,7 @@ void CheckPcdHeader(const std::string& path) {
   if (data != "ascii" && data != "binary" && data != "binary_compressed") {
     throw DatasetError(where + "unknown DATA kind '" + data.substr(0, 40) + "'");
   }
+  RefuseHeaderAfterData(file, where);
   const auto data_start = static_cast<std::uint64_t>(std::max<std::streamoff>(file.tellg(), 0));
   const std::uint64_t file_size = std::filesystem::file_size(path);
   const std::uint64_t available = file_size > data_start ? file_size - data_start : 0;
