@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "carmen.h"
 #include "datasets.h"
 #include "larkspur_perception_libs/cloud_cluster.h"
 #include "larkspur_perception_libs/dynamic_laser_detector.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "carmen.h"
 #include "datasets.h"
 #include "kitti_camera.h"
 #include "larkspur_perception_libs/dynamic_cloud_detector.h"
