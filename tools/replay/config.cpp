@@ -14,9 +14,12 @@ namespace {
 // on are dynamic in the frames before that: those frames are the warm-up.
 // The laser detector gives the cells next to a hit only the scaled
 // increment, and the slower of the two decides. A detector that never
-// reaches its threshold has no warm-up to skip.
+// reaches its threshold has no warm-up to skip. In the LiDAR free-space mode
+// cells start unknown and a point is only dynamic in a cell seen free in an
+// earlier frame, so only the first frame, which has no earlier one, is skipped.
 int WarmupFrames(const std::string& file) {
   const YAML::Node node = config::LoadYamlFile(file);
+  if (node["lidar_free_space"]) return 1;
   const double threshold = config::ReadNumber(node, file, "occupancy_threshold");
   double increment = config::ReadNumber(node, file, "log_odds_obstacle");
   for (const char* key : {"resolution", "width", "log_odds_occlusion", "log_odds_free_space"}) {

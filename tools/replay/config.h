@@ -33,6 +33,12 @@ struct ReplayConfig {
   int laser_warmup_frames = 0;
 };
 
+// Whether the cloud detector sees free space with the LiDAR itself, over its
+// whole grid, rather than in the camera's footprint.
+inline bool LidarFreeSpaceMode(const ReplayConfig& config) {
+  return config.cloud_detector.lidar_free_space.has_value();
+}
+
 // Reads the records; the detectors check theirs when the pipeline builds them.
 ReplayConfig LoadConfig(const ConfigFiles& files);
 

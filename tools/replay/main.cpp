@@ -234,7 +234,7 @@ class Replay {
            DrawGrid(pipeline_.cloud_detector().grid_map(), config_.cloud_occupancy_threshold,
                     fmt::format("Frame {}: log-odds grid of DynamicCloudDetector after Update",
                                 frame.index),
-                    &config_.camera));
+                    LidarFreeSpaceMode(config_) ? nullptr : &config_.camera));
     }
     if (output.scan) {
       Save("laser_" + stem, DrawLaser(frame, *output.scan, laser_view_range_));

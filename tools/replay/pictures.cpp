@@ -169,6 +169,19 @@ std::vector<cv::Point2d> RoiOutline(const kestrel::perception::CameraInfo& camer
   return std::vector<cv::Point2d>(hull.begin(), hull.end());
 }
 
+// Where the cloud detector sees free space: the camera's region of interest,
+// or in the LiDAR free-space mode its whole grid.
+struct ObservedRegion {
+  std::vector<cv::Point2d> outline;
+  const char* name;
+};
+
+ObservedRegion CloudObservedRegion(const ReplayConfig& config) {
+  if (!LidarFreeSpaceMode(config)) return {RoiOutline(config.camera), "camera region of interest"};
+  const double half = std::trunc(static_cast<double>(config.cloud_detector.width)) / 2.0;
+  return {{{-half, -half}, {half, -half}, {half, half}, {-half, half}}, "grid (LiDAR free space)"};
+}
+
 void DrawClusters(Canvas& canvas, const CloudOutput& output) {
   for (std::size_t i = 0; i < output.clusters.size(); ++i) {
     const Cloud& cluster = *output.clusters[i];
@@ -219,7 +232,8 @@ cv::Mat DrawBirdsEye(const Frame& frame, const CloudOutput& output, const Replay
   const int size = view_range > 40.0 ? 2 : 3;
   canvas.Points(*output.ground, kGroundColour, size);
   canvas.Points(*output.static_points, kStaticColour, size);
-  canvas.Polygon(RoiOutline(config.camera), kRoiColour, 1);
+  const ObservedRegion observed = CloudObservedRegion(config);
+  canvas.Polygon(observed.outline, kRoiColour, 1);
   DrawClusters(canvas, output);
   // Dynamic points last: they are what the picture is for.
   canvas.Points(*output.dynamic, kDynamicColour, size + 1);
@@ -234,7 +248,7 @@ cv::Mat DrawBirdsEye(const Frame& frame, const CloudOutput& output, const Replay
                  {kBearingColour, Marker::kDiamond, "camera frame: smallest / largest bearing"},
                  {kNearColour, Marker::kDot, "camera frame: nearest point"},
                  {kNearColour, Marker::kRing, "camera frame: farthest point"},
-                 {kRoiColour, Marker::kLine, "camera region of interest, camera"},
+                 {kRoiColour, Marker::kLine, fmt::format("{}, camera", observed.name)},
                  {kRobotColour, Marker::kTriangle, "robot (LiDAR origin)"}});
   return canvas.image();
 }
@@ -345,6 +359,7 @@ cv::Mat DrawMovingTruth(const Frame& frame, const CloudOutput& output, const Rep
   Confusion score;
   for (std::size_t i = 0; i < n; ++i) score.Add(truth[i].moving, fates[i] == PointFate::kDynamic);
   const int size = view_range > 40.0 ? 2 : 3;
+  const ObservedRegion observed = CloudObservedRegion(config);
   // Static and unlabelled points first, so that none hides a moving one.
   const auto draw = [&](Canvas& canvas, auto colour_of) {
     for (const bool moving_pass : {false, true}) {
@@ -358,7 +373,7 @@ cv::Mat DrawMovingTruth(const Frame& frame, const CloudOutput& output, const Rep
         canvas.Mark(p.x, p.y, *colour, Marker::kSquare, emphasised ? size + 1 : size - 1);
       }
     }
-    canvas.Polygon(RoiOutline(config.camera), kRoiColour, 1);
+    canvas.Polygon(observed.outline, kRoiColour, 1);
     canvas.Robot();
     canvas.ScaleBar();
   };
@@ -380,7 +395,7 @@ cv::Mat DrawMovingTruth(const Frame& frame, const CloudOutput& output, const Rep
   left.Legend({{moving_truth, Marker::kSquare, "moving (label 252-259)"},
                {static_truth, Marker::kSquare, "not moving (ground: lighter)"},
                {unlabelled, Marker::kSquare, "unlabelled (not scored)"},
-               {kRoiColour, Marker::kLine, "camera region of interest"}});
+               {kRoiColour, Marker::kLine, observed.name}});
 
   Canvas right(fmt::format("DivideCloud against the truth: IoU {}, precision {}, recall {}",
                            score.iou() ? fmt::format("{:.2f}", *score.iou()) : "n/a",

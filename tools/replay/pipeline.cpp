@@ -58,7 +58,11 @@ CloudOutput Pipeline::RunCloud(const Frame& frame, CallTimes& times) {
   CloudOutput out;
   times.ground_remove =
       TimeMs([&] { ground_remover_.groundRemove(frame.cloud, out.nonground, out.ground); });
-  times.update = TimeMs([&] { cloud_detector_->Update(out.nonground, frame.cloud_pose, false); });
+  // The LiDAR free-space mode also takes the ground as seen free; the
+  // camera mode is driven as a node drives it.
+  const auto ground = LidarFreeSpaceMode(config_) ? out.ground : nullptr;
+  times.update =
+      TimeMs([&] { cloud_detector_->Update(out.nonground, ground, frame.cloud_pose, false); });
   times.divide_cloud =
       TimeMs([&] { cloud_detector_->DivideCloud(out.nonground, out.dynamic, out.static_points); });
   int count = 0;

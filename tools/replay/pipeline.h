@@ -60,6 +60,7 @@ class Pipeline {
 
   FrameOutput Run(const Frame& frame);
 
+  const ReplayConfig& config() const { return config_; }
   const kestrel::perception::DynamicCloudDetector& cloud_detector() const {
     return *cloud_detector_;
   }

@@ -216,7 +216,7 @@ std::string Report::Summary(const std::string& source) const {
     text += fmt::format(
         "  Dynamic detection is scored from the cloud detector's frame {} and the laser "
         "detector's scan {} on:\n  before that, a fresh grid still calls everything it sees "
-        "dynamic (its warm-up).\n",
+        "dynamic, or in the LiDAR\n  free-space mode has seen nothing free yet (its warm-up).\n",
         cloud_warmup_frames_, laser_warmup_frames_);
   }
   if (moving_points_.has_truth() || moving_beams_.has_truth()) {
@@ -224,7 +224,8 @@ std::string Report::Summary(const std::string& source) const {
         "\nMoving objects: truly moving are SemanticKITTI classes 252-259, or beams by the "
         "derived truth\nof a laser at rest. Every point or beam with truth counts; ground and "
         "unseen points are\npredicted static. Observable region: the cloud detector's camera "
-        "region of interest, the\nlaser detector's grid.\n";
+        "region of interest (its\nwhole grid in the LiDAR free-space mode), the laser detector's "
+        "grid.\n";
     text += moving_points_.Summary() + moving_beams_.Summary();
   }
   return text;

@@ -135,6 +135,11 @@ std::vector<PointFate> PointFates(const Cloud& input, const CloudOutput& output)
 ObservableRegions ObservableRegionsOf(const Pipeline& pipeline) {
   const auto& cloud_detector = pipeline.cloud_detector();
   const auto& laser_grid = pipeline.laser_detector().grid_map();
+  if (LidarFreeSpaceMode(pipeline.config())) {
+    const auto& cloud_grid = cloud_detector.grid_map();
+    return {[&cloud_grid](float x, float y) { return cloud_grid.IsValidPoint(x, y); },
+            [&laser_grid](float x, float y) { return laser_grid.IsValidPoint(x, y); }};
+  }
   return {[&cloud_detector](float x, float y) { return cloud_detector.IsInRoi(x, y); },
           [&laser_grid](float x, float y) { return laser_grid.IsValidPoint(x, y); }};
 }

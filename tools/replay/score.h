@@ -42,8 +42,8 @@ struct ObservableRegions {
   std::function<bool(float x, float y)> scan;
 };
 
-// The cloud detector's camera region of interest (inside its grid) and the
-// laser detector's grid.
+// The cloud detector's camera region of interest (inside its grid), or its
+// whole grid in the LiDAR free-space mode, and the laser detector's grid.
 ObservableRegions ObservableRegionsOf(const Pipeline& pipeline);
 
 FrameScore ScoreFrame(const Frame& frame, const FrameOutput& output,
