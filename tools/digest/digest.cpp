@@ -37,6 +37,9 @@
 // The cloud path of every frame: ground removal (one call, and kept ground
 // with below-ground points, segments and trace), the cloud detector over the
 // non-ground points, clustering and camera frames of the non-ground points.
+// On the KITTI recordings also a cloud detector in the LiDAR free-space mode
+// (test/golden/config/kitti_hdl64/dynamic_cloud_detector_lidar.yaml; outputs
+// "lidar_..."), given the ground cloud too except on kitti_hdl64.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -172,21 +175,29 @@ std::shared_ptr<Cloud> NewCloud() { return std::make_shared<Cloud>(); }
 // The records of a run.
 struct DigestConfig {
   kp::DynamicCloudDetectorParams cloud_detector;
+  // The KITTI runs also drive a second cloud detector in the LiDAR
+  // free-space mode.
+  std::optional<kp::DynamicCloudDetectorParams> lidar_detector;
   kp::DynamicLaserDetectorParams laser_detector;
   kp::GroundRemovalParams ground;
   kp::CloudClusterPara cluster;
   kp::CameraInfo camera;
 };
 
+// Whether the LiDAR free-space detector is also given the ground cloud.
+enum class GroundAsFree { kNo, kYes };
+
 // The point-cloud path as a node drives it, digesting every output.
 class CloudChain {
  public:
-  explicit CloudChain(const DigestConfig& config)
+  explicit CloudChain(const DigestConfig& config, GroundAsFree ground_as_free = GroundAsFree::kNo)
       : remover_(config.ground),
         detector_(config.cloud_detector),
         clusterer_(config.cluster),
-        camera_(config.camera.extrinsic) {
+        camera_(config.camera.extrinsic),
+        ground_as_free_(ground_as_free) {
     detector_.Init(config.camera);
+    if (config.lidar_detector) lidar_detector_.emplace(*config.lidar_detector);
   }
 
   void Run(const std::string& frame, const std::shared_ptr<Cloud>& cloud,
@@ -197,7 +208,11 @@ class CloudChain {
     out.Print(frame, "ground", [&](Digest& d) { d.Add(*ground); });
     out.Print(frame, "nonground", [&](Digest& d) { d.Add(*nonground); });
     DigestKeptGround(frame, cloud, out);
-    DigestDetector(frame, nonground, pose, out);
+    DigestDetector(detector_, "", frame, nonground, nullptr, pose, out);
+    if (lidar_detector_) {
+      const auto seen_free = ground_as_free_ == GroundAsFree::kYes ? ground : nullptr;
+      DigestDetector(*lidar_detector_, "lidar_", frame, nonground, seen_free, pose, out);
+    }
     DigestClusters(frame, nonground, out);
   }
 
@@ -218,18 +233,26 @@ class CloudChain {
     out.Print(frame, "below_ground", [&](Digest& d) { d.Add(*below_ground); });
   }
 
-  void DigestDetector(const std::string& frame, const std::shared_ptr<Cloud>& nonground,
-                      const Eigen::Matrix4f& pose, Printer& out) {
-    detector_.Update(nonground, pose, false);
-    out.Print(frame, "cloud_grid_log_odds",
-              [&](Digest& d) { d.Add(detector_.grid_map().log_odds_map()); });
-    out.Print(frame, "cloud_grid_height",
-              [&](Digest& d) { d.Add(detector_.grid_map().height_map()); });
+  // Outputs of the camera-mode detector are named without a prefix (their
+  // grid as "cloud_grid"), those of the LiDAR one with "lidar_".
+  static void DigestDetector(kp::DynamicCloudDetector& detector, const std::string& prefix,
+                             const std::string& frame, const std::shared_ptr<Cloud>& nonground,
+                             const std::shared_ptr<Cloud>& ground, const Eigen::Matrix4f& pose,
+                             Printer& out) {
+    if (ground) {
+      detector.Update(nonground, ground, pose, false);
+    } else {
+      detector.Update(nonground, pose, false);
+    }
+    const std::string grid = prefix.empty() ? "cloud_grid" : prefix + "grid";
+    out.Print(frame, grid + "_log_odds",
+              [&](Digest& d) { d.Add(detector.grid_map().log_odds_map()); });
+    out.Print(frame, grid + "_height", [&](Digest& d) { d.Add(detector.grid_map().height_map()); });
     Cloud dynamic;
     Cloud static_points;
-    detector_.DivideCloud(*nonground, dynamic, static_points);
-    out.Print(frame, "dynamic", [&](Digest& d) { d.Add(dynamic); });
-    out.Print(frame, "static", [&](Digest& d) { d.Add(static_points); });
+    detector.DivideCloud(*nonground, dynamic, static_points);
+    out.Print(frame, prefix + "dynamic", [&](Digest& d) { d.Add(dynamic); });
+    out.Print(frame, prefix + "static", [&](Digest& d) { d.Add(static_points); });
   }
 
   void DigestClusters(const std::string& frame, const std::shared_ptr<Cloud>& nonground,
@@ -261,6 +284,8 @@ class CloudChain {
   kp::DynamicCloudDetector detector_;
   kp::CloudCluster clusterer_;
   CameraFrame camera_;
+  std::optional<kp::DynamicCloudDetector> lidar_detector_;
+  GroundAsFree ground_as_free_;
 };
 
 // The laser path: one detector over a sequence of scans.
@@ -301,6 +326,10 @@ DigestConfig LoadPinnedConfig(bool kitti) {
   config.ground = larkspur::config::ReadGroundRemovalParams(files.ground);
   config.cluster = larkspur::config::ReadCloudClusterPara(files.cluster);
   config.camera = larkspur::config::ReadCamera(files.camera).info;
+  if (kitti) {
+    config.lidar_detector = larkspur::config::ReadCloudDetectorParams(
+        (pinned / "kitti_hdl64" / "dynamic_cloud_detector_lidar.yaml").string());
+  }
   return config;
 }
 
@@ -328,8 +357,9 @@ void DigestScene(Printer& out) {
 
 // Frames velodyne/000000.bin ... of `folder`, each with its pose.
 void DigestKittiFrames(const std::string& sequence, const fs::path& folder,
-                       const std::vector<Eigen::Matrix4f>& poses, Printer& out) {
-  CloudChain chain(LoadPinnedConfig(true));
+                       const std::vector<Eigen::Matrix4f>& poses, GroundAsFree ground_as_free,
+                       Printer& out) {
+  CloudChain chain(LoadPinnedConfig(true), ground_as_free);
   for (std::size_t i = 0; i < poses.size(); ++i) {
     const std::string bin = (folder / "velodyne" / (FrameNumber(i) + ".bin")).string();
     chain.Run(FrameName(sequence, i), ds::ReadKittiBin(bin), poses[i], out);
@@ -338,8 +368,10 @@ void DigestKittiFrames(const std::string& sequence, const fs::path& folder,
 
 void DigestKitti(Printer& out) {
   if (const auto folder = ds::SharedDataPath("kitti_hdl64")) {
+    // The LiDAR free-space detector without the ground here, with it on the
+    // sequences below.
     DigestKittiFrames("kitti_hdl64", *folder, ds::ReadKittiPoses(*folder + "/poses_estimated.txt"),
-                      out);
+                      GroundAsFree::kNo, out);
   } else {
     std::cerr << "kitti_hdl64 not found: skipped\n";
   }
@@ -354,12 +386,12 @@ void DigestKitti(Printer& out) {
     const Eigen::Matrix4f tr = ds::ReadKittiVeloToCam(*folder + "/calib.txt");
     std::vector<Eigen::Matrix4f> poses = ds::ReadKittiPoses(*folder + "/poses.txt");
     for (Eigen::Matrix4f& pose : poses) pose = tr.inverse() * pose * tr;
-    DigestKittiFrames(sequence, *folder, poses, out);
+    DigestKittiFrames(sequence, *folder, poses, GroundAsFree::kYes, out);
   }
   if (const auto folder = ds::SharedDataPath("kitti_objects")) {
     // Unrelated single frames: each gets a fresh chain at the identity pose.
     for (std::size_t i = 0; i < 2; ++i) {
-      CloudChain chain(LoadPinnedConfig(true));
+      CloudChain chain(LoadPinnedConfig(true), GroundAsFree::kYes);
       const std::string bin = *folder + "/velodyne/" + FrameNumber(i) + ".bin";
       chain.Run(FrameName("kitti_objects", i), ds::ReadKittiBin(bin), Eigen::Matrix4f::Identity(),
                 out);
@@ -441,10 +473,9 @@ double AllowedDifference(const std::string& output) {
   (void)output;
   return 0.0;
 #else
-  static const std::map<std::string, double> bounds = {{"cloud_grid_log_odds", 1e-5},
-                                                       {"cloud_grid_height", 1e-5},
-                                                       {"laser_grid_log_odds", 1e-4},
-                                                       {"segments", 1e-3}};
+  static const std::map<std::string, double> bounds = {
+      {"cloud_grid_log_odds", 1e-5}, {"cloud_grid_height", 1e-5},   {"lidar_grid_log_odds", 1e-5},
+      {"lidar_grid_height", 1e-5},   {"laser_grid_log_odds", 1e-4}, {"segments", 1e-3}};
   const auto bound = bounds.find(output);
   return bound == bounds.end() ? 0.0 : bound->second;
 #endif
