@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cmath>
+#include <optional>
 #include <sstream>
 
 namespace larkspur {
@@ -24,32 +25,31 @@ std::uint64_t ParseCount(const std::string& option, const std::string& text,
   return value;
 }
 
-double ParsePositive(const std::string& option, const std::string& text) {
+// The finite number that the whole of `text` spells, if it spells one.
+std::optional<double> FiniteNumber(const std::string& text) {
   std::size_t used = 0;
   double value = 0.0;
   try {
     value = std::stod(text, &used);
   } catch (const std::exception&) {
-    used = 0;
+    return std::nullopt;
   }
-  if (used == 0 || used != text.size() || !std::isfinite(value) || value <= 0.0) {
-    throw UsageError(option + ": expected a positive number, got '" + text + "'");
-  }
+  if (used == 0 || used != text.size() || !std::isfinite(value)) return std::nullopt;
   return value;
 }
 
+double ParsePositive(const std::string& option, const std::string& text) {
+  const std::optional<double> value = FiniteNumber(text);
+  if (!value || *value <= 0.0) {
+    throw UsageError(option + ": expected a positive number, got '" + text + "'");
+  }
+  return *value;
+}
+
 double ParseFinite(const std::string& option, const std::string& text) {
-  std::size_t used = 0;
-  double value = 0.0;
-  try {
-    value = std::stod(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || !std::isfinite(value)) {
-    throw UsageError(option + ": expected a number, got '" + text + "'");
-  }
-  return value;
+  const std::optional<double> value = FiniteNumber(text);
+  if (!value) throw UsageError(option + ": expected a number, got '" + text + "'");
+  return *value;
 }
 
 std::vector<std::size_t> ParseFrameList(const std::string& option, const std::string& text) {
