@@ -6,14 +6,19 @@
 // occupied cells within a search_size x search_size window of each other form
 // one cluster. Each cluster comes back as its own cloud holding the highest
 // point of every cell of the cluster, so the output is a grid-thinned,
-// height-preserving copy of the input. Nothing is kept between calls.
+// height-preserving copy of the input. Results depend on nothing but the
+// call's own input: each calling thread keeps only the storage of its working
+// grids between calls, so that clustering frame after frame allocates little
+// more than the clouds it returns.
 #pragma once
 
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace kestrel {
@@ -39,7 +44,9 @@ class CloudCluster {
   // Largest grid, in cells, that obstacleCluster builds: three entries per
   // cell (count, point, label) make this about 400 MB, e.g. 40 m x 40 m at
   // the default step. A larger grid (a step too small for the extent of the
-  // cloud, or a step of zero) is refused.
+  // cloud, or a step of zero) is refused. Every thread that calls
+  // obstacleCluster keeps the storage of the largest grid it has built until
+  // the thread ends.
   static constexpr std::int64_t kMaxGridCells = std::int64_t{1} << 24;
 
   // Largest incoming `count` that obstacleCluster continues. Every label
@@ -77,11 +84,14 @@ class CloudCluster {
 
  private:
   // Working grids of one call, indexed [column][row]; the column follows x.
+  // Both are defined with the algorithm.
   template <typename T>
-  using Grid = std::vector<std::vector<T>>;
-
-  // The labelled grid of one call; defined with the algorithm.
+  class Grid;
+  // The labelled grid of one call, with the scratch space of its steps.
   struct Labelling;
+  // The calling thread's labelling, reused by each of its calls so that its
+  // storage outlives the call.
+  static Labelling& threadLabelling();
   // Builds and labels the grid of `cloud`, labels continuing from `count`.
   // False, with the reason logged, for the degenerate input of the public
   // calls, whose name it shares so that its log lines carry that name.
@@ -90,10 +100,14 @@ class CloudCluster {
   void mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,
                         Grid<std::int32_t>& point_count, Grid<pcl::PointXYZ>& top_point,
                         Grid<std::int32_t>& label) const;
-  void findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count) const;
-  void search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c, int r) const;
+  // `pending` and `cluster_sizes` are scratch space, their content ignored.
+  void findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count,
+                     std::vector<std::pair<int, int>>& pending) const;
+  void search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c, int r,
+                  std::vector<std::pair<int, int>>& pending) const;
   void getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
-                          const Grid<std::int32_t>& label, std::vector<CloudPtr>& clusters) const;
+                          const Grid<std::int32_t>& label, std::vector<CloudPtr>& clusters,
+                          std::vector<std::size_t>& cluster_sizes) const;
 
   float grid_step_ = 0.01f;
   std::int32_t search_size_ = 3;

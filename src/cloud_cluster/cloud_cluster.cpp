@@ -45,6 +45,16 @@ std::pair<int, int> WindowSpan(int centre, std::int32_t side, int size) {
   return {static_cast<int>(first), static_cast<int>(std::max(last, first - 1))};
 }
 
+// Whether `p` is taken for the default point of a cell occupied only by the
+// dilation. The test is signed, so real points with all three coordinates
+// below the bound go as well.
+// Deliberate: signed, not |p| (see README, Compatibility quirks).
+bool IsEmptyCellPoint(const pcl::PointXYZ& p) {
+  constexpr double kEmptyBound = 0.0001;
+  return static_cast<double>(p.x) < kEmptyBound && static_cast<double>(p.y) < kEmptyBound &&
+         static_cast<double>(p.z) < kEmptyBound;
+}
+
 }  // namespace
 
 CloudCluster::CloudCluster() = default;
@@ -56,28 +66,58 @@ CloudCluster::CloudCluster(const CloudClusterPara& para)
 
 CloudCluster::~CloudCluster() = default;
 
+// Column-major cells in one block. Sizing it anew keeps the block of any
+// larger grid before it, so a thread's grids stop allocating once they have
+// grown to its largest frame.
+template <typename T>
+class CloudCluster::Grid {
+ public:
+  // cols x rows cells, each set to `value`.
+  void assign(int cols, int rows, const T& value) {
+    rows_ = static_cast<std::size_t>(rows);
+    cells_.assign(static_cast<std::size_t>(cols) * rows_, value);
+  }
+  T* operator[](int c) { return cells_.data() + static_cast<std::size_t>(c) * rows_; }
+  const T* operator[](int c) const { return cells_.data() + static_cast<std::size_t>(c) * rows_; }
+
+ private:
+  std::vector<T> cells_;
+  std::size_t rows_ = 0;
+};
+
 struct CloudCluster::Labelling {
   int cols = 0;
   int rows = 0;
   float min_x = 0.0f;
   float min_y = 0.0f;
+  Grid<std::int32_t> point_count;
   Grid<pcl::PointXYZ> top_point;
   Grid<std::int32_t> label;
+  std::vector<std::pair<int, int>> pending;  // cells the flood fill has still to visit
+  std::vector<std::size_t> cluster_sizes;    // points of each returned cloud
 };
+
+CloudCluster::Labelling& CloudCluster::threadLabelling() {
+  // One per thread: concurrent calls on one object never share it, and every
+  // call sets each cell it reads, so no result depends on an earlier call.
+  thread_local Labelling labelling;
+  return labelling;
+}
 
 void CloudCluster::obstacleCluster(CloudPtr cloud, int& count,
                                    std::vector<CloudPtr>& clusters) const {
-  Labelling grid;
+  Labelling& grid = threadLabelling();
   if (!obstacleCluster(cloud, count, grid)) return;
   clusters.resize(static_cast<std::size_t>(count));
   for (CloudPtr& cluster : clusters) cluster = std::make_shared<Cloud>();
-  getClusteredPoints(grid.top_point, grid.cols, grid.rows, grid.label, clusters);
+  getClusteredPoints(grid.top_point, grid.cols, grid.rows, grid.label, clusters,
+                     grid.cluster_sizes);
 }
 
 int CloudCluster::obstacleCluster(CloudPtr cloud, std::vector<std::int32_t>& cluster_ids) const {
   cluster_ids.assign(cloud ? cloud->size() : 0, -1);
   int count = 0;
-  Labelling grid;
+  Labelling& grid = threadLabelling();
   if (!obstacleCluster(cloud, count, grid)) return 0;
   for (std::size_t i = 0; i < cloud->size(); ++i) {
     const pcl::PointXYZ& p = (*cloud)[i];
@@ -123,13 +163,13 @@ bool CloudCluster::obstacleCluster(const CloudPtr& cloud, int& count, Labelling&
   labelling.rows = static_cast<int>(rows);
   labelling.min_x = min_point.x;
   labelling.min_y = min_point.y;
-  Grid<std::int32_t> point_count(labelling.cols, std::vector<std::int32_t>(labelling.rows, 0));
-  labelling.top_point.assign(labelling.cols, std::vector<pcl::PointXYZ>(labelling.rows));
-  labelling.label.assign(labelling.cols, std::vector<std::int32_t>(labelling.rows, kNotOccupied));
+  labelling.point_count.assign(labelling.cols, labelling.rows, 0);
+  labelling.top_point.assign(labelling.cols, labelling.rows, pcl::PointXYZ());
+  labelling.label.assign(labelling.cols, labelling.rows, kNotOccupied);
 
   mapCartesianGrid(cloud, labelling.cols, labelling.rows, labelling.min_x, labelling.min_y,
-                   point_count, labelling.top_point, labelling.label);
-  findComponent(labelling.label, labelling.cols, labelling.rows, count);
+                   labelling.point_count, labelling.top_point, labelling.label);
+  findComponent(labelling.label, labelling.cols, labelling.rows, count, labelling.pending);
   return true;
 }
 
@@ -152,29 +192,30 @@ void CloudCluster::mapCartesianGrid(CloudPtr cloud, int cols, int rows, float mi
       const auto [first_c, last_c] = WindowSpan(c, 3, cols);
       const auto [first_r, last_r] = WindowSpan(r, 3, rows);
       for (int nc = first_c; nc <= last_c; ++nc) {
-        std::fill(label[nc].begin() + first_r, label[nc].begin() + last_r + 1, kUnlabelled);
+        std::fill(label[nc] + first_r, label[nc] + last_r + 1, kUnlabelled);
       }
     }
   }
 }
 
-void CloudCluster::findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count) const {
+void CloudCluster::findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count,
+                                 std::vector<std::pair<int, int>>& pending) const {
   for (int c = 0; c < cols; ++c) {
     for (int r = 0; r < rows; ++r) {
       if (label[c][r] != kUnlabelled) continue;
       ++count;
-      search_adj(label, count, cols, rows, c, r);
+      search_adj(label, count, cols, rows, c, r, pending);
     }
   }
 }
 
 void CloudCluster::search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c,
-                              int r) const {
+                              int r, std::vector<std::pair<int, int>>& pending) const {
   // Depth-first over an explicit stack: one cluster may cover the whole grid,
   // far deeper than the call stack allows. A cell is labelled when pushed, so
   // it is pushed once; the cells reached, and so the labels, are the same as
   // for a recursive visit.
-  std::vector<std::pair<int, int>> pending{{c, r}};
+  pending.assign(1, {c, r});
   label[c][r] = count;
   while (!pending.empty()) {
     const auto [cell_c, cell_r] = pending.back();
@@ -193,24 +234,27 @@ void CloudCluster::search_adj(Grid<std::int32_t>& label, int& count, int cols, i
 
 void CloudCluster::getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
                                       const Grid<std::int32_t>& label,
-                                      std::vector<CloudPtr>& clusters) const {
-  for (int c = 0; c < cols; ++c) {
-    for (int r = 0; r < rows; ++r) {
-      const std::int32_t k = label[c][r];
-      if (k == kNotOccupied) continue;
-      const pcl::PointXYZ& p = top_point[c][r];
-      // Drops the default point of cells occupied only by the dilation; the
-      // test is signed, so real points with all three coordinates below the
-      // bound go as well.
-      // Deliberate: signed, not |p| (see README, Compatibility quirks).
-      constexpr double kEmptyBound = 0.0001;
-      if (static_cast<double>(p.x) < kEmptyBound && static_cast<double>(p.y) < kEmptyBound &&
-          static_cast<double>(p.z) < kEmptyBound) {
-        continue;
+                                      std::vector<CloudPtr>& clusters,
+                                      std::vector<std::size_t>& cluster_sizes) const {
+  // Each cell's contribution to the cluster it belongs to, for `visit`
+  // (cluster index, point) in scan order.
+  const auto for_each_contribution = [&](auto&& visit) {
+    for (int c = 0; c < cols; ++c) {
+      for (int r = 0; r < rows; ++r) {
+        const std::int32_t k = label[c][r];
+        if (k == kNotOccupied) continue;
+        const pcl::PointXYZ& p = top_point[c][r];
+        if (IsEmptyCellPoint(p)) continue;
+        visit(static_cast<std::size_t>(k - 1), p);
       }
-      clusters[k - 1]->emplace_back(p);
     }
-  }
+  };
+  // Counted first so that each cloud allocates its points once.
+  cluster_sizes.assign(clusters.size(), 0);
+  for_each_contribution([&](std::size_t k, const pcl::PointXYZ&) { ++cluster_sizes[k]; });
+  for (std::size_t k = 0; k < clusters.size(); ++k) clusters[k]->reserve(cluster_sizes[k]);
+  for_each_contribution(
+      [&](std::size_t k, const pcl::PointXYZ& p) { clusters[k]->emplace_back(p); });
 }
 
 }  // namespace perception
