@@ -100,14 +100,13 @@ class CloudCluster {
   void mapCartesianGrid(CloudPtr cloud, int cols, int rows, float min_x, float min_y,
                         Grid<std::int32_t>& point_count, Grid<pcl::PointXYZ>& top_point,
                         Grid<std::int32_t>& label) const;
-  // `pending` and `cluster_sizes` are scratch space, their content ignored.
+  // `pending` is scratch space, its content ignored.
   void findComponent(Grid<std::int32_t>& label, int cols, int rows, int& count,
                      std::vector<std::pair<int, int>>& pending) const;
   void search_adj(Grid<std::int32_t>& label, int& count, int cols, int rows, int c, int r,
                   std::vector<std::pair<int, int>>& pending) const;
-  void getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
-                          const Grid<std::int32_t>& label, std::vector<CloudPtr>& clusters,
-                          std::vector<std::size_t>& cluster_sizes) const;
+  // Fills `clusters` from the labelled grid, using its scratch space.
+  void getClusteredPoints(Labelling& labelling, std::vector<CloudPtr>& clusters) const;
 
   float grid_step_ = 0.01f;
   std::int32_t search_size_ = 3;

@@ -77,6 +77,11 @@ class CloudCluster::Grid {
     rows_ = static_cast<std::size_t>(rows);
     cells_.assign(static_cast<std::size_t>(cols) * rows_, value);
   }
+  // cols x rows cells whose values are left to the caller to set before use.
+  void resize(int cols, int rows) {
+    rows_ = static_cast<std::size_t>(rows);
+    cells_.resize(static_cast<std::size_t>(cols) * rows_);
+  }
   T* operator[](int c) { return cells_.data() + static_cast<std::size_t>(c) * rows_; }
   const T* operator[](int c) const { return cells_.data() + static_cast<std::size_t>(c) * rows_; }
 
@@ -91,10 +96,13 @@ struct CloudCluster::Labelling {
   float min_x = 0.0f;
   float min_y = 0.0f;
   Grid<std::int32_t> point_count;
+  // Set where the point count is not 0; elsewhere it stands for the default
+  // point and may hold whatever an earlier call left.
   Grid<pcl::PointXYZ> top_point;
   Grid<std::int32_t> label;
-  std::vector<std::pair<int, int>> pending;  // cells the flood fill has still to visit
-  std::vector<std::size_t> cluster_sizes;    // points of each returned cloud
+  std::vector<std::pair<int, int>> pending;       // cells the flood fill has still to visit
+  std::vector<std::pair<int, int>> contributing;  // cells giving a point to a cluster
+  std::vector<std::size_t> cluster_sizes;         // points of each returned cloud
 };
 
 CloudCluster::Labelling& CloudCluster::threadLabelling() {
@@ -110,8 +118,7 @@ void CloudCluster::obstacleCluster(CloudPtr cloud, int& count,
   if (!obstacleCluster(cloud, count, grid)) return;
   clusters.resize(static_cast<std::size_t>(count));
   for (CloudPtr& cluster : clusters) cluster = std::make_shared<Cloud>();
-  getClusteredPoints(grid.top_point, grid.cols, grid.rows, grid.label, clusters,
-                     grid.cluster_sizes);
+  getClusteredPoints(grid, clusters);
 }
 
 int CloudCluster::obstacleCluster(CloudPtr cloud, std::vector<std::int32_t>& cluster_ids) const {
@@ -164,7 +171,7 @@ bool CloudCluster::obstacleCluster(const CloudPtr& cloud, int& count, Labelling&
   labelling.min_x = min_point.x;
   labelling.min_y = min_point.y;
   labelling.point_count.assign(labelling.cols, labelling.rows, 0);
-  labelling.top_point.assign(labelling.cols, labelling.rows, pcl::PointXYZ());
+  labelling.top_point.resize(labelling.cols, labelling.rows);
   labelling.label.assign(labelling.cols, labelling.rows, kNotOccupied);
 
   mapCartesianGrid(cloud, labelling.cols, labelling.rows, labelling.min_x, labelling.min_y,
@@ -232,29 +239,30 @@ void CloudCluster::search_adj(Grid<std::int32_t>& label, int& count, int cols, i
   }
 }
 
-void CloudCluster::getClusteredPoints(const Grid<pcl::PointXYZ>& top_point, int cols, int rows,
-                                      const Grid<std::int32_t>& label,
-                                      std::vector<CloudPtr>& clusters,
-                                      std::vector<std::size_t>& cluster_sizes) const {
-  // Each cell's contribution to the cluster it belongs to, for `visit`
-  // (cluster index, point) in scan order.
-  const auto for_each_contribution = [&](auto&& visit) {
-    for (int c = 0; c < cols; ++c) {
-      for (int r = 0; r < rows; ++r) {
-        const std::int32_t k = label[c][r];
-        if (k == kNotOccupied) continue;
-        const pcl::PointXYZ& p = top_point[c][r];
-        if (IsEmptyCellPoint(p)) continue;
-        visit(static_cast<std::size_t>(k - 1), p);
+void CloudCluster::getClusteredPoints(Labelling& labelling, std::vector<CloudPtr>& clusters) const {
+  const Grid<std::int32_t>& label = labelling.label;
+  const Grid<std::int32_t>& point_count = labelling.point_count;
+  const Grid<pcl::PointXYZ>& top_point = labelling.top_point;
+  // A cell without points holds the default point, which never contributes.
+  labelling.contributing.clear();
+  labelling.cluster_sizes.assign(clusters.size(), 0);
+  for (int c = 0; c < labelling.cols; ++c) {
+    for (int r = 0; r < labelling.rows; ++r) {
+      const std::int32_t k = label[c][r];
+      if (k == kNotOccupied || point_count[c][r] == 0 || IsEmptyCellPoint(top_point[c][r])) {
+        continue;
       }
+      labelling.contributing.emplace_back(c, r);
+      ++labelling.cluster_sizes[static_cast<std::size_t>(k - 1)];
     }
-  };
-  // Counted first so that each cloud allocates its points once.
-  cluster_sizes.assign(clusters.size(), 0);
-  for_each_contribution([&](std::size_t k, const pcl::PointXYZ&) { ++cluster_sizes[k]; });
-  for (std::size_t k = 0; k < clusters.size(); ++k) clusters[k]->reserve(cluster_sizes[k]);
-  for_each_contribution(
-      [&](std::size_t k, const pcl::PointXYZ& p) { clusters[k]->emplace_back(p); });
+  }
+  // Sized first so that each cloud allocates its points once.
+  for (std::size_t k = 0; k < clusters.size(); ++k) {
+    clusters[k]->reserve(labelling.cluster_sizes[k]);
+  }
+  for (const auto& [c, r] : labelling.contributing) {
+    clusters[static_cast<std::size_t>(label[c][r] - 1)]->emplace_back(top_point[c][r]);
+  }
 }
 
 }  // namespace perception
