@@ -88,10 +88,11 @@ fuzz:
 	    $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/seeds/$${t}_fuzzer || exit 1; \
 	done
 
-# The tests that drive the logger and the camera-frame registry from several
-# threads, under ThreadSanitizer; any report fails the run.
+# The tests that drive the logger, the camera-frame registry and the
+# clustering from several threads, under ThreadSanitizer; any report fails the
+# run.
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
-TSAN_TESTS = logger_test camera_frame_test
+TSAN_TESTS = logger_test camera_frame_test cloud_cluster_threads_test
 # The test programs load PCL's I/O library (the recorded-data readers), which
 # brings OpenNI2, whose start-up code unlocks a mutex it never locked; that is
 # suppressed (test/tsan.supp). The build runs the tests too, to list them.
@@ -103,7 +104,7 @@ tsan: deps
 	  -DCMAKE_SHARED_LINKER_FLAGS="$(TSAN_FLAGS)"
 	$(TSAN_ENV) cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_TESTS)
 	cd $(TSAN_DIR) && $(TSAN_ENV) \
-	  ctest --output-on-failure --no-tests=error -R '^(Logger|CameraFrame|FrameData)'
+	  ctest --output-on-failure --no-tests=error -R '^(Logger|CameraFrame|FrameData|CloudClusterThreads)'
 
 # The replay tool on the built-in street scene, from a lean optimised build
 # of its own (library and tool only), so that it is quick on a fresh machine.
