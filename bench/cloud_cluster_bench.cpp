@@ -10,11 +10,11 @@
 // the blocks it allocates ("allocs_per_call") and its peak heap above what was
 // in use before it ("peak_heap_MiB"), counted at the C allocator.
 //
-// The grids are allocated afresh on every call. Whether their pages are still
-// mapped from the previous call depends on when glibc hands free heap back to
-// the system, which otherwise varies with unrelated allocations. So the heap
-// is kept ("heap:kept", a node clustering every frame) or handed back before
-// every call ("heap:returned", so that each call faults its pages in anew).
+// The clustering keeps its working grids per thread, so after the first call
+// it allocates only the clouds it returns. Their blocks, and those of the
+// caller's vector, come from free heap that glibc either keeps ("heap:kept",
+// a node clustering every frame) or has handed back to the system before the
+// call ("heap:returned", so that the call faults those pages in anew).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <pcl/search/kdtree.h>
