@@ -45,8 +45,9 @@ class CloudCluster {
   // cell (count, point, label) make this about 400 MB, e.g. 40 m x 40 m at
   // the default step. A larger grid (a step too small for the extent of the
   // cloud, or a step of zero) is refused. Every thread that calls
-  // obstacleCluster keeps the storage of the largest grid it has built until
-  // the thread ends.
+  // obstacleCluster keeps the storage of the largest grid it has built, up to
+  // 2^21 cells (48 MiB), until the thread ends; a larger grid's storage is
+  // given back after its call.
   static constexpr std::int64_t kMaxGridCells = std::int64_t{1} << 24;
 
   // Largest incoming `count` that obstacleCluster continues. Every label

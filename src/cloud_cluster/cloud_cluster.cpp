@@ -82,6 +82,11 @@ class CloudCluster::Grid {
     rows_ = static_cast<std::size_t>(rows);
     cells_.resize(static_cast<std::size_t>(cols) * rows_);
   }
+  // Gives the storage back.
+  void release() {
+    std::vector<T>().swap(cells_);
+    rows_ = 0;
+  }
   T* operator[](int c) { return cells_.data() + static_cast<std::size_t>(c) * rows_; }
   const T* operator[](int c) const { return cells_.data() + static_cast<std::size_t>(c) * rows_; }
 
@@ -103,6 +108,17 @@ struct CloudCluster::Labelling {
   std::vector<std::pair<int, int>> pending;       // cells the flood fill has still to visit
   std::vector<std::pair<int, int>> contributing;  // cells giving a point to a cluster
   std::vector<std::size_t> cluster_sizes;         // points of each returned cloud
+
+  // A thread keeps the grids of an ordinary frame; one far larger (a cloud
+  // with stray points kilometres away) gives its storage back after the call
+  // instead of holding hundreds of megabytes for the rest of the thread.
+  void releaseIfLarge() {
+    constexpr std::int64_t kKeptCells = std::int64_t{1} << 21;  // 48 MiB of grids
+    if (std::int64_t{cols} * rows <= kKeptCells) return;
+    point_count.release();
+    top_point.release();
+    label.release();
+  }
 };
 
 CloudCluster::Labelling& CloudCluster::threadLabelling() {
@@ -115,10 +131,12 @@ CloudCluster::Labelling& CloudCluster::threadLabelling() {
 void CloudCluster::obstacleCluster(CloudPtr cloud, int& count,
                                    std::vector<CloudPtr>& clusters) const {
   Labelling& grid = threadLabelling();
-  if (!obstacleCluster(cloud, count, grid)) return;
-  clusters.resize(static_cast<std::size_t>(count));
-  for (CloudPtr& cluster : clusters) cluster = std::make_shared<Cloud>();
-  getClusteredPoints(grid, clusters);
+  if (obstacleCluster(cloud, count, grid)) {
+    clusters.resize(static_cast<std::size_t>(count));
+    for (CloudPtr& cluster : clusters) cluster = std::make_shared<Cloud>();
+    getClusteredPoints(grid, clusters);
+  }
+  grid.releaseIfLarge();
 }
 
 int CloudCluster::obstacleCluster(CloudPtr cloud, std::vector<std::int32_t>& cluster_ids) const {
@@ -132,6 +150,7 @@ int CloudCluster::obstacleCluster(CloudPtr cloud, std::vector<std::int32_t>& clu
     const int r = CellIndex(p.y, grid.min_y, grid_step_, grid.rows);
     if (c >= 0 && r >= 0) cluster_ids[i] = grid.label[c][r] - 1;
   }
+  grid.releaseIfLarge();
   return count;
 }
 

@@ -91,6 +91,10 @@ CloudPtr CornerCell() {
 // earlier, so that each finds storage an earlier one filled.
 std::vector<Case> Cases() {
   std::vector<Case> cases = {
+      // 1,600 x 1,600 cells: a grid whose storage the thread gives back.
+      {"stray points 800 m apart, step 0.5",
+       {0.5f, 3, 1},
+       MakeCloud({{0.1f, 0.1f, 1.0f}, {0.2f, 0.1f, 1.0f}, {799.9f, 799.9f, 1.0f}})},
       {"dense 40 m, step 0.5", {0.5f, 3, 2}, RandomCloud(7, 40.0f, 20000)},
       {"dense 40 m, step 1, window 5", {1.0f, 5, 2}, RandomCloud(8, 40.0f, 4000)},
       {"corner cell", {1.0f, 3, 2}, CornerCell()},
