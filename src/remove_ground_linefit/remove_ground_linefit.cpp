@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -134,27 +135,33 @@ class SectorLocator {
   // of the smaller to the larger coordinate magnitude, atan(t) = pi/6 +
   // atan((sqrt(3) t - 1) / (sqrt(3) + t)) brings the argument below
   // tan(pi/12), where the alternating series of atan up to u^11 is off by
-  // less than u^13 / 13. Either argument takes one division.
+  // less than u^13 / 13. Either argument takes one division. The cases are
+  // told apart by factors of exactly 0 and 1 rather than by branches, which
+  // the point order cannot predict.
   static double AzimuthEstimate(float x, float y) {
     constexpr double kSqrt3 = 1.7320508075688772;
     constexpr double kTanPiBy12 = 0.2679491924311227;
     const double ax = std::fabs(static_cast<double>(x));
     const double ay = std::fabs(static_cast<double>(y));
-    const bool steep = ay > ax;
-    const double small = steep ? ax : ay;
-    const double large = steep ? ay : ax;
-    const bool shifted = small > kTanPiBy12 * large;
-    const double u = shifted ? (kSqrt3 * small - large) / (kSqrt3 * large + small) : small / large;
+    const double steep = Flag(ay > ax);
+    const double small = std::min(ax, ay);
+    const double large = std::max(ax, ay);
+    const double shifted = Flag(small > kTanPiBy12 * large);
+    const double u = (shifted * (kSqrt3 * small - large) + (1.0 - shifted) * small) /
+                     (shifted * (kSqrt3 * large + small) + (1.0 - shifted) * large);
     const double u2 = u * u;
     double angle =
         u *
         (1.0 + u2 * (-1.0 / 3.0 +
                      u2 * (1.0 / 5.0 + u2 * (-1.0 / 7.0 + u2 * (1.0 / 9.0 + u2 * (-1.0 / 11.0))))));
-    if (shifted) angle += kPi / 6.0;
-    if (steep) angle = kPi / 2.0 - angle;
-    if (std::signbit(x)) angle = kPi - angle;
-    return std::signbit(y) ? -angle : angle;
+    angle += shifted * (kPi / 6.0);
+    angle = steep * (kPi / 2.0) + (1.0 - 2.0 * steep) * angle;
+    const double behind = Flag(std::signbit(x));
+    angle = behind * kPi + (1.0 - 2.0 * behind) * angle;
+    return (1.0 - 2.0 * Flag(std::signbit(y))) * angle;
   }
+
+  static double Flag(bool set) { return static_cast<double>(set); }
 
   float sector_angle_;
   float last_sector_;
@@ -179,7 +186,11 @@ bool InDeepNearZone(const pcl::PointXYZ& p, const GroundRemovalParams& params) {
          params.ground_height - p.z > params.near_zone_depth;
 }
 
-enum class Entry { kFit, kClassifyWithOwnFit, kClassifyWithKeptFit };
+// kFitForKeptSplit is the fit's segmentation made so that the kept-segment
+// split of the same cloud can reuse it: it admits points as that split does
+// and leaves the points only the split takes (the deep near zone) out of the
+// range bins, so that the fit passes over them.
+enum class Entry { kFit, kClassifyWithOwnFit, kClassifyWithKeptFit, kFitForKeptSplit };
 enum class Admission { kDrop, kHigh, kWork };
 
 // The prefilter of each entry point. The fit alone drops high points; the
@@ -193,8 +204,18 @@ Admission Admit(const pcl::PointXYZ& p, const GroundRemovalParams& params, Entry
     if (p.z > params.max_point_height) return Admission::kDrop;
     if (AboveFitHeight(p, params)) return Admission::kHigh;
   }
-  if (entry != Entry::kClassifyWithKeptFit && InDeepNearZone(p, params)) return Admission::kDrop;
+  if ((entry == Entry::kFit || entry == Entry::kClassifyWithOwnFit) && InDeepNearZone(p, params)) {
+    return Admission::kDrop;
+  }
   return Admission::kWork;
+}
+
+// Whether every point the fit admits is also admitted by the kept-segment
+// split, so that one segmentation serves both. Only a negative
+// max_point_height, below its own 0.7 share, lets the fit take points that
+// the split drops.
+bool FitAdmitsNoMoreThanKeptSplit(const GroundRemovalParams& params) {
+  return !(params.max_point_height < 0.0f);
 }
 
 // A segmented point as the prototype selection and the classification read
@@ -210,9 +231,13 @@ struct SegmentedRecord {
 // within a sector (a stable counting sort).
 class Segmentation {
  public:
+  // Range bin of the points the fit passes over.
+  static constexpr std::int32_t kNoFitBin = -1;
+
   // Sorts the admitted points inside the range window into sectors and lists
-  // the high points. Returns whether any point was admitted; the sectors are
-  // left as they were when none was.
+  // the high points. Returns whether any point was admitted (for
+  // kFitForKeptSplit: by the kept-segment split); the sectors are left as
+  // they were when none was.
   bool Segment(const Cloud& input, const GroundRemovalParams& params, const Geometry& geometry,
                Entry entry) {
     CollectCandidates(input, params, geometry, entry);
@@ -221,53 +246,70 @@ class Segmentation {
     return true;
   }
 
+  // Whether the last Segment admitted any point to the fit.
+  bool admitted_to_fit() const { return admitted_to_fit_; }
   std::uint32_t SectorBegin(std::uint32_t s) const { return sector_start_[s]; }
   std::uint32_t SectorEnd(std::uint32_t s) const { return sector_start_[s + 1]; }
   const SegmentedRecord& operator[](std::size_t j) const { return sorted_[j]; }
   // Input indices of the high points (non-ground without classification),
   // in input order.
-  const std::vector<std::uint32_t>& high() const { return high_; }
+  const std::uint32_t* HighBegin() const { return high_.data(); }
+  const std::uint32_t* HighEnd() const { return high_.data() + high_count_; }
 
  private:
   // The points inside the range window in input order, with their ranges,
-  // bins and sectors, and the number of points per sector.
+  // bins and sectors, and the number of points per sector. The lists are
+  // sized for every point up front (and never shrunk, so that a call does not
+  // clear them anew), which keeps the loop free of capacity checks.
   void CollectCandidates(const Cloud& input, const GroundRemovalParams& params,
                          const Geometry& geometry, Entry entry) {
     const SectorLocator sector_of(params.sector_angle, geometry.sector_count);
+    const bool fit_drops_near_zone = entry == Entry::kFitForKeptSplit;
     admitted_any_ = false;
-    high_.clear();
-    candidates_.clear();
-    candidate_sector_.clear();
+    admitted_to_fit_ = false;
+    GrowTo(high_, input.size());
+    GrowTo(candidates_, input.size());
+    GrowTo(candidate_sector_, input.size());
     sector_start_.assign(std::size_t{geometry.sector_count} + 1, 0);
+    high_count_ = 0;
+    candidate_count_ = 0;
     for (std::size_t i = 0; i < input.size(); ++i) {
       const pcl::PointXYZ& p = input[i];
       const Admission admission = Admit(p, params, entry);
       if (admission == Admission::kDrop) continue;
       if (admission == Admission::kHigh) {
-        high_.push_back(static_cast<std::uint32_t>(i));
+        high_[high_count_++] = static_cast<std::uint32_t>(i);
         continue;
       }
       admitted_any_ = true;
+      const bool fitted = !(fit_drops_near_zone && InDeepNearZone(p, params));
+      admitted_to_fit_ = admitted_to_fit_ || fitted;
       if (IsOrigin(p)) continue;
       const float range = HorizontalRange(p);
       if (!(params.min_range <= range && range <= params.max_range)) continue;
       // In the window the range lies at or above min_range, so the same holds
       // for the bin: its floor is its truncation.
       const float bin = (range - params.min_range) / params.bin_size;
-      candidates_.push_back(
-          {static_cast<std::uint32_t>(i), range, p.z, static_cast<std::int32_t>(bin)});
+      candidates_[candidate_count_] = {static_cast<std::uint32_t>(i), range, p.z,
+                                       fitted ? static_cast<std::int32_t>(bin) : kNoFitBin};
       const std::uint32_t sector = sector_of(p.x, p.y);
-      candidate_sector_.push_back(sector);
+      candidate_sector_[candidate_count_++] = sector;
       ++sector_start_[sector + 1];
     }
   }
 
+  // Enlarges `list` to `size` elements, never shrinking its storage.
+  template <typename T>
+  static void GrowTo(std::vector<T>& list, std::size_t size) {
+    if (list.size() < size) list.resize(size);
+  }
+
   void SortIntoSectors() {
     for (std::size_t s = 1; s < sector_start_.size(); ++s) sector_start_[s] += sector_start_[s - 1];
-    sorted_.resize(candidates_.size());
+    GrowTo(sorted_, candidate_count_);
     // Filled from each sector's start, which this pass moves along; the
     // starts are restored afterwards.
-    for (std::size_t c = 0; c < candidates_.size(); ++c) {
+    for (std::size_t c = 0; c < candidate_count_; ++c) {
       sorted_[sector_start_[candidate_sector_[c]]++] = candidates_[c];
     }
     for (std::size_t s = sector_start_.size() - 1; s > 0; --s)
@@ -276,6 +318,9 @@ class Segmentation {
   }
 
   bool admitted_any_ = false;
+  bool admitted_to_fit_ = false;
+  std::size_t high_count_ = 0;
+  std::size_t candidate_count_ = 0;
   std::vector<std::uint32_t> high_;
   std::vector<SegmentedRecord> candidates_;  // input order
   std::vector<std::uint32_t> candidate_sector_;
@@ -559,7 +604,10 @@ struct IndexTargets : Targets<pcl::Indices> {
 // Files the high points, in input order, ahead of every classified point.
 template <typename Sink>
 void AddHighPoints(const Segmentation& segmentation, const Cloud& input, const Sink& sink) {
-  for (const std::uint32_t index : segmentation.high()) sink.Add(input, index, NON_GROUND);
+  for (const std::uint32_t* index = segmentation.HighBegin(); index != segmentation.HighEnd();
+       ++index) {
+    sink.Add(input, *index, NON_GROUND);
+  }
 }
 
 // Classifies the points of sector `s` in order. Throws std::out_of_range,
@@ -615,7 +663,31 @@ void RemoveGroundLineFit::checkParams(const GroundRemovalParams& params) { Check
 
 // Working storage of the calls, reused from call to call.
 struct RemoveGroundLineFit::Workspace {
+  // Segments `input` afresh for `entry`. A set_input_cloud segmentation that
+  // the kept-segment split may reuse is remembered with a copy of its
+  // points, since the caller may change the cloud in place between the calls.
+  bool Segment(const Cloud& input, const GroundRemovalParams& params, const Geometry& geometry,
+               Entry entry) {
+    const bool admitted = segmentation.Segment(input, params, geometry, entry);
+    reusable_for_kept_split = entry == Entry::kFitForKeptSplit;
+    if (reusable_for_kept_split) {
+      segmented_points.assign(input.begin(), input.end());
+      admitted_to_kept_split = admitted;
+    }
+    return admitted;
+  }
+
+  // Whether `segmentation` is that of `input` for the kept-segment split.
+  bool HoldsKeptSplitOf(const Cloud& input) const {
+    return reusable_for_kept_split && segmented_points.size() == input.size() &&
+           std::memcmp(segmented_points.data(), input.data(),
+                       input.size() * sizeof(pcl::PointXYZ)) == 0;
+  }
+
   Segmentation segmentation;
+  bool reusable_for_kept_split = false;
+  bool admitted_to_kept_split = false;
+  Cloud::VectorType segmented_points;
   PrototypeSelector selector;
   std::vector<PointPolarCoord> prototypes;
   std::vector<STRU_Line> segments;
@@ -660,7 +732,11 @@ void RemoveGroundLineFit::set_input_cloud(CloudPtr input_cloud) {
 
   const Geometry geometry(params_);
   const Cloud& input = *input_cloud;
-  if (!work.segmentation.Segment(input, params_, geometry, Entry::kFit)) return;
+  // Segmented once for the fit and the kept-segment split of the same cloud
+  // that usually follows.
+  work.Segment(input, params_, geometry,
+               FitAdmitsNoMoreThanKeptSplit(params_) ? Entry::kFitForKeptSplit : Entry::kFit);
+  if (!work.segmentation.admitted_to_fit()) return;
 
   // Every list is refilled below; reusing them spares their allocation.
   sector_lines_.swap(work.spare_sector_lines);
@@ -706,8 +782,7 @@ void RemoveGroundLineFit::SplitWithOwnFit(const Cloud& input, const Sink& sink) 
   const Geometry geometry(params_);
   Workspace& work = workspace();
   const Segmentation& segmentation = work.segmentation;
-  const bool admitted =
-      work.segmentation.Segment(input, params_, geometry, Entry::kClassifyWithOwnFit);
+  const bool admitted = work.Segment(input, params_, geometry, Entry::kClassifyWithOwnFit);
   AddHighPoints(segmentation, input, sink);
   if (!admitted) return;
 
@@ -758,8 +833,9 @@ void RemoveGroundLineFit::SplitWithKeptFit(const Cloud& input, const Sink& sink)
 
   const Geometry geometry(params_);
   Workspace& work = workspace();
-  const bool admitted =
-      work.segmentation.Segment(input, params_, geometry, Entry::kClassifyWithKeptFit);
+  const bool admitted = work.HoldsKeptSplitOf(input)
+                            ? work.admitted_to_kept_split
+                            : work.Segment(input, params_, geometry, Entry::kClassifyWithKeptFit);
   AddHighPoints(work.segmentation, input, sink);
   if (!admitted) return;
 
