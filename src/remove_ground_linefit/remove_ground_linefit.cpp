@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -102,9 +103,23 @@ class SectorLocator {
         per_radian_(1.0 / static_cast<double>(sector_angle)),
         border_margin_(kBorderMargin / static_cast<double>(sector_angle)) {}
 
-  std::uint32_t operator()(float x, float y) const {
+  // The estimated azimuth from the negative x axis in sector widths of the
+  // points 0 to `count` - 1, computed two at a time; the entry after an odd
+  // `count` is overwritten too. Meaningless for the origin.
+  void EstimateTurns(const double* x, const double* y, std::size_t count, double* turns) const {
+    for (std::size_t k = 0; k < count; k += 2) {
+      Pair px;
+      Pair py;
+      std::memcpy(&px, x + k, sizeof(Pair));
+      std::memcpy(&py, y + k, sizeof(Pair));
+      const Pair pair = (AzimuthEstimate(px, py) + kPi) * per_radian_;
+      std::memcpy(turns + k, &pair, sizeof(Pair));
+    }
+  }
+
+  // The sector of (x, y) from its EstimateTurns value.
+  std::uint32_t SectorOf(float x, float y, double turns) const {
     if (x == 0.0f && y == 0.0f) return Exact(x, y);
-    const double turns = (AzimuthEstimate(x, y) + kPi) * per_radian_;
     // Truncation: a slightly negative estimate lies within the margin of 0.
     const auto below = static_cast<double>(static_cast<std::int64_t>(turns));
     const bool clear_of_border =
@@ -131,37 +146,48 @@ class SectorLocator {
         std::min(std::max(azimuth / sector_angle_, 0.0f), last_sector_));
   }
 
+  // Two doubles in one vector register (SSE2 on x86-64, NEON on Arm), with
+  // lane masks of all ones or zeros for the choices below.
+  using Pair = double __attribute__((vector_size(16)));
+  using Mask = std::int64_t __attribute__((vector_size(16)));
+
+  static Pair Choose(Mask mask, Pair when_set, Pair otherwise) {
+    return mask ? when_set : otherwise;
+  }
+
   // atan2(y, x) within 1e-8 rad, for (x, y) not both zero. With t the ratio
   // of the smaller to the larger coordinate magnitude, atan(t) = pi/6 +
   // atan((sqrt(3) t - 1) / (sqrt(3) + t)) brings the argument below
   // tan(pi/12), where the alternating series of atan up to u^11 is off by
-  // less than u^13 / 13. Either argument takes one division. The cases are
-  // told apart by factors of exactly 0 and 1 rather than by branches, which
-  // the point order cannot predict.
-  static double AzimuthEstimate(float x, float y) {
+  // less than u^13 / 13. Either argument takes one division. Lane choices
+  // rather than branches, which the point order cannot predict.
+  static Pair AzimuthEstimate(Pair x, Pair y) {
     constexpr double kSqrt3 = 1.7320508075688772;
     constexpr double kTanPiBy12 = 0.2679491924311227;
-    const double ax = std::fabs(static_cast<double>(x));
-    const double ay = std::fabs(static_cast<double>(y));
-    const double steep = Flag(ay > ax);
-    const double small = std::min(ax, ay);
-    const double large = std::max(ax, ay);
-    const double shifted = Flag(small > kTanPiBy12 * large);
-    const double u = (shifted * (kSqrt3 * small - large) + (1.0 - shifted) * small) /
-                     (shifted * (kSqrt3 * large + small) + (1.0 - shifted) * large);
-    const double u2 = u * u;
-    double angle =
+    const Mask sign = {std::numeric_limits<std::int64_t>::min(),
+                       std::numeric_limits<std::int64_t>::min()};
+    const Pair ax = reinterpret_cast<Pair>(reinterpret_cast<Mask>(x) & ~sign);
+    const Pair ay = reinterpret_cast<Pair>(reinterpret_cast<Mask>(y) & ~sign);
+    const Mask steep = ay > ax;
+    const Pair small = Choose(steep, ax, ay);
+    const Pair large = Choose(steep, ay, ax);
+    const Mask shifted = small > kTanPiBy12 * large;
+    const Pair u = Choose(shifted, kSqrt3 * small - large, small) /
+                   Choose(shifted, kSqrt3 * large + small, large);
+    const Pair u2 = u * u;
+    Pair angle =
         u *
         (1.0 + u2 * (-1.0 / 3.0 +
                      u2 * (1.0 / 5.0 + u2 * (-1.0 / 7.0 + u2 * (1.0 / 9.0 + u2 * (-1.0 / 11.0))))));
-    angle += shifted * (kPi / 6.0);
-    angle = steep * (kPi / 2.0) + (1.0 - 2.0 * steep) * angle;
-    const double behind = Flag(std::signbit(x));
-    angle = behind * kPi + (1.0 - 2.0 * behind) * angle;
-    return (1.0 - 2.0 * Flag(std::signbit(y))) * angle;
+    angle = Choose(shifted, angle + kPi / 6.0, angle);
+    angle = Choose(steep, kPi / 2.0 - angle, angle);
+    // For x = -0 the angle is pi/2 with or without the reflection.
+    angle = Choose(x < 0.0, kPi - angle, angle);
+    // The angle is not negative here: y's sign bit makes it atan2's, which
+    // is -pi for y = -0 behind.
+    return reinterpret_cast<Pair>(reinterpret_cast<Mask>(angle) |
+                                  (reinterpret_cast<Mask>(y) & sign));
   }
-
-  static double Flag(bool set) { return static_cast<double>(set); }
 
   float sector_angle_;
   float last_sector_;
@@ -233,6 +259,8 @@ class Segmentation {
  public:
   // Range bin of the points the fit passes over.
   static constexpr std::int32_t kNoFitBin = -1;
+  // Even: the sector estimate runs over pairs.
+  static constexpr std::size_t kBlock = 256;
 
   // Sorts the admitted points inside the range window into sectors and lists
   // the high points. Returns whether any point was admitted (for
@@ -263,7 +291,7 @@ class Segmentation {
   // clear them anew), which keeps the loop free of capacity checks.
   void CollectCandidates(const Cloud& input, const GroundRemovalParams& params,
                          const Geometry& geometry, Entry entry) {
-    const SectorLocator sector_of(params.sector_angle, geometry.sector_count);
+    const SectorLocator locator(params.sector_angle, geometry.sector_count);
     const bool fit_drops_near_zone = entry == Entry::kFitForKeptSplit;
     admitted_any_ = false;
     admitted_to_fit_ = false;
@@ -271,31 +299,54 @@ class Segmentation {
     GrowTo(candidates_, input.size());
     GrowTo(candidate_sector_, input.size());
     sector_start_.assign(std::size_t{geometry.sector_count} + 1, 0);
-    high_count_ = 0;
-    candidate_count_ = 0;
-    for (std::size_t i = 0; i < input.size(); ++i) {
-      const pcl::PointXYZ& p = input[i];
-      const Admission admission = Admit(p, params, entry);
-      if (admission == Admission::kDrop) continue;
-      if (admission == Admission::kHigh) {
-        high_[high_count_++] = static_cast<std::uint32_t>(i);
-        continue;
+    std::uint32_t* const high = high_.data();
+    SegmentedRecord* const candidates = candidates_.data();
+    std::uint32_t* const candidate_sector = candidate_sector_.data();
+    std::uint32_t* const sector_size = sector_start_.data() + 1;
+    std::size_t high_count = 0;
+    std::size_t count = 0;
+    // Blocks of points: the window test fills the coordinate arrays that the
+    // sector estimate then runs over in one vectorised loop.
+    std::array<double, kBlock> x{};
+    std::array<double, kBlock> y{};
+    std::array<double, kBlock> turns{};
+    for (std::size_t block = 0; block < input.size(); block += kBlock) {
+      const std::size_t block_end = std::min(input.size(), block + kBlock);
+      std::size_t in_block = 0;
+      for (std::size_t i = block; i < block_end; ++i) {
+        const pcl::PointXYZ& p = input[i];
+        const Admission admission = Admit(p, params, entry);
+        if (admission == Admission::kDrop) continue;
+        if (admission == Admission::kHigh) {
+          high[high_count++] = static_cast<std::uint32_t>(i);
+          continue;
+        }
+        admitted_any_ = true;
+        const bool fitted = !(fit_drops_near_zone && InDeepNearZone(p, params));
+        admitted_to_fit_ = admitted_to_fit_ || fitted;
+        if (IsOrigin(p)) continue;
+        const float range = HorizontalRange(p);
+        if (!(params.min_range <= range && range <= params.max_range)) continue;
+        // In the window the range lies at or above min_range, so the same
+        // holds for the bin: its floor is its truncation.
+        const float bin = (range - params.min_range) / params.bin_size;
+        candidates[count + in_block] = {static_cast<std::uint32_t>(i), range, p.z,
+                                        fitted ? static_cast<std::int32_t>(bin) : kNoFitBin};
+        x[in_block] = p.x;
+        y[in_block] = p.y;
+        ++in_block;
       }
-      admitted_any_ = true;
-      const bool fitted = !(fit_drops_near_zone && InDeepNearZone(p, params));
-      admitted_to_fit_ = admitted_to_fit_ || fitted;
-      if (IsOrigin(p)) continue;
-      const float range = HorizontalRange(p);
-      if (!(params.min_range <= range && range <= params.max_range)) continue;
-      // In the window the range lies at or above min_range, so the same holds
-      // for the bin: its floor is its truncation.
-      const float bin = (range - params.min_range) / params.bin_size;
-      candidates_[candidate_count_] = {static_cast<std::uint32_t>(i), range, p.z,
-                                       fitted ? static_cast<std::int32_t>(bin) : kNoFitBin};
-      const std::uint32_t sector = sector_of(p.x, p.y);
-      candidate_sector_[candidate_count_++] = sector;
-      ++sector_start_[sector + 1];
+      locator.EstimateTurns(x.data(), y.data(), in_block, turns.data());
+      for (std::size_t k = 0; k < in_block; ++k) {
+        const std::uint32_t sector =
+            locator.SectorOf(static_cast<float>(x[k]), static_cast<float>(y[k]), turns[k]);
+        candidate_sector[count + k] = sector;
+        ++sector_size[sector];
+      }
+      count += in_block;
     }
+    high_count_ = high_count;
+    candidate_count_ = count;
   }
 
   // Enlarges `list` to `size` elements, never shrinking its storage.
