@@ -764,6 +764,9 @@ RemoveGroundLineFit& RemoveGroundLineFit::operator=(const RemoveGroundLineFit& o
   params_ = other.params_;
   sector_lines_ = other.sector_lines_;
   trace_cloud_ = other.trace_cloud_;
+  // The storage stays, but a segmentation made with the old parameters must
+  // not serve the next split.
+  if (workspace_) workspace_->reusable_for_kept_split = false;
   return *this;
 }
 
