@@ -5,8 +5,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -101,9 +103,23 @@ class SectorLocator {
         per_radian_(1.0 / static_cast<double>(sector_angle)),
         border_margin_(kBorderMargin / static_cast<double>(sector_angle)) {}
 
-  std::uint32_t operator()(float x, float y) const {
+  // The estimated azimuth from the negative x axis in sector widths of the
+  // points 0 to `count` - 1, computed two at a time; the entry after an odd
+  // `count` is overwritten too. Meaningless for the origin.
+  void EstimateTurns(const double* x, const double* y, std::size_t count, double* turns) const {
+    for (std::size_t k = 0; k < count; k += 2) {
+      Pair px;
+      Pair py;
+      std::memcpy(&px, x + k, sizeof(Pair));
+      std::memcpy(&py, y + k, sizeof(Pair));
+      const Pair pair = (AzimuthEstimate(px, py) + kPi) * per_radian_;
+      std::memcpy(turns + k, &pair, sizeof(Pair));
+    }
+  }
+
+  // The sector of (x, y) from its EstimateTurns value.
+  std::uint32_t SectorOf(float x, float y, double turns) const {
     if (x == 0.0f && y == 0.0f) return Exact(x, y);
-    const double turns = (AzimuthEstimate(x, y) + kPi) * per_radian_;
     // Truncation: a slightly negative estimate lies within the margin of 0.
     const auto below = static_cast<double>(static_cast<std::int64_t>(turns));
     const bool clear_of_border =
@@ -130,30 +146,47 @@ class SectorLocator {
         std::min(std::max(azimuth / sector_angle_, 0.0f), last_sector_));
   }
 
+  // Two doubles in one vector register (SSE2 on x86-64, NEON on Arm), with
+  // lane masks of all ones or zeros for the choices below.
+  using Pair = double __attribute__((vector_size(16)));
+  using Mask = std::int64_t __attribute__((vector_size(16)));
+
+  static Pair Choose(Mask mask, Pair when_set, Pair otherwise) {
+    return mask ? when_set : otherwise;
+  }
+
   // atan2(y, x) within 1e-8 rad, for (x, y) not both zero. With t the ratio
   // of the smaller to the larger coordinate magnitude, atan(t) = pi/6 +
   // atan((sqrt(3) t - 1) / (sqrt(3) + t)) brings the argument below
   // tan(pi/12), where the alternating series of atan up to u^11 is off by
-  // less than u^13 / 13. Either argument takes one division.
-  static double AzimuthEstimate(float x, float y) {
+  // less than u^13 / 13. Either argument takes one division. Lane choices
+  // rather than branches, which the point order cannot predict.
+  static Pair AzimuthEstimate(Pair x, Pair y) {
     constexpr double kSqrt3 = 1.7320508075688772;
     constexpr double kTanPiBy12 = 0.2679491924311227;
-    const double ax = std::fabs(static_cast<double>(x));
-    const double ay = std::fabs(static_cast<double>(y));
-    const bool steep = ay > ax;
-    const double small = steep ? ax : ay;
-    const double large = steep ? ay : ax;
-    const bool shifted = small > kTanPiBy12 * large;
-    const double u = shifted ? (kSqrt3 * small - large) / (kSqrt3 * large + small) : small / large;
-    const double u2 = u * u;
-    double angle =
+    const Mask sign = {std::numeric_limits<std::int64_t>::min(),
+                       std::numeric_limits<std::int64_t>::min()};
+    const Pair ax = reinterpret_cast<Pair>(reinterpret_cast<Mask>(x) & ~sign);
+    const Pair ay = reinterpret_cast<Pair>(reinterpret_cast<Mask>(y) & ~sign);
+    const Mask steep = ay > ax;
+    const Pair small = Choose(steep, ax, ay);
+    const Pair large = Choose(steep, ay, ax);
+    const Mask shifted = small > kTanPiBy12 * large;
+    const Pair u = Choose(shifted, kSqrt3 * small - large, small) /
+                   Choose(shifted, kSqrt3 * large + small, large);
+    const Pair u2 = u * u;
+    Pair angle =
         u *
         (1.0 + u2 * (-1.0 / 3.0 +
                      u2 * (1.0 / 5.0 + u2 * (-1.0 / 7.0 + u2 * (1.0 / 9.0 + u2 * (-1.0 / 11.0))))));
-    if (shifted) angle += kPi / 6.0;
-    if (steep) angle = kPi / 2.0 - angle;
-    if (std::signbit(x)) angle = kPi - angle;
-    return std::signbit(y) ? -angle : angle;
+    angle = Choose(shifted, angle + kPi / 6.0, angle);
+    angle = Choose(steep, kPi / 2.0 - angle, angle);
+    // For x = -0 the angle is pi/2 with or without the reflection.
+    angle = Choose(x < 0.0, kPi - angle, angle);
+    // The angle is not negative here: y's sign bit makes it atan2's, which
+    // is -pi for y = -0 behind.
+    return reinterpret_cast<Pair>(reinterpret_cast<Mask>(angle) |
+                                  (reinterpret_cast<Mask>(y) & sign));
   }
 
   float sector_angle_;
@@ -179,7 +212,11 @@ bool InDeepNearZone(const pcl::PointXYZ& p, const GroundRemovalParams& params) {
          params.ground_height - p.z > params.near_zone_depth;
 }
 
-enum class Entry { kFit, kClassifyWithOwnFit, kClassifyWithKeptFit };
+// kFitForKeptSplit is the fit's segmentation made so that the kept-segment
+// split of the same cloud can reuse it: it admits points as that split does
+// and leaves the points only the split takes (the deep near zone) out of the
+// range bins, so that the fit passes over them.
+enum class Entry { kFit, kClassifyWithOwnFit, kClassifyWithKeptFit, kFitForKeptSplit };
 enum class Admission { kDrop, kHigh, kWork };
 
 // The prefilter of each entry point. The fit alone drops high points; the
@@ -193,8 +230,18 @@ Admission Admit(const pcl::PointXYZ& p, const GroundRemovalParams& params, Entry
     if (p.z > params.max_point_height) return Admission::kDrop;
     if (AboveFitHeight(p, params)) return Admission::kHigh;
   }
-  if (entry != Entry::kClassifyWithKeptFit && InDeepNearZone(p, params)) return Admission::kDrop;
+  if ((entry == Entry::kFit || entry == Entry::kClassifyWithOwnFit) && InDeepNearZone(p, params)) {
+    return Admission::kDrop;
+  }
   return Admission::kWork;
+}
+
+// Whether every point the fit admits is also admitted by the kept-segment
+// split, so that one segmentation serves both. Only a negative
+// max_point_height, below its own 0.7 share, lets the fit take points that
+// the split drops.
+bool FitAdmitsNoMoreThanKeptSplit(const GroundRemovalParams& params) {
+  return !(params.max_point_height < 0.0f);
 }
 
 // A segmented point as the prototype selection and the classification read
@@ -210,9 +257,15 @@ struct SegmentedRecord {
 // within a sector (a stable counting sort).
 class Segmentation {
  public:
+  // Range bin of the points the fit passes over.
+  static constexpr std::int32_t kNoFitBin = -1;
+  // Even: the sector estimate runs over pairs.
+  static constexpr std::size_t kBlock = 256;
+
   // Sorts the admitted points inside the range window into sectors and lists
-  // the high points. Returns whether any point was admitted; the sectors are
-  // left as they were when none was.
+  // the high points. Returns whether any point was admitted (for
+  // kFitForKeptSplit: by the kept-segment split); the sectors are left as
+  // they were when none was.
   bool Segment(const Cloud& input, const GroundRemovalParams& params, const Geometry& geometry,
                Entry entry) {
     CollectCandidates(input, params, geometry, entry);
@@ -221,53 +274,93 @@ class Segmentation {
     return true;
   }
 
+  // Whether the last Segment admitted any point to the fit.
+  bool admitted_to_fit() const { return admitted_to_fit_; }
   std::uint32_t SectorBegin(std::uint32_t s) const { return sector_start_[s]; }
   std::uint32_t SectorEnd(std::uint32_t s) const { return sector_start_[s + 1]; }
   const SegmentedRecord& operator[](std::size_t j) const { return sorted_[j]; }
   // Input indices of the high points (non-ground without classification),
   // in input order.
-  const std::vector<std::uint32_t>& high() const { return high_; }
+  const std::uint32_t* HighBegin() const { return high_.data(); }
+  const std::uint32_t* HighEnd() const { return high_.data() + high_count_; }
 
  private:
   // The points inside the range window in input order, with their ranges,
-  // bins and sectors, and the number of points per sector.
+  // bins and sectors, and the number of points per sector. The lists are
+  // sized for every point up front (and never shrunk, so that a call does not
+  // clear them anew), which keeps the loop free of capacity checks.
   void CollectCandidates(const Cloud& input, const GroundRemovalParams& params,
                          const Geometry& geometry, Entry entry) {
-    const SectorLocator sector_of(params.sector_angle, geometry.sector_count);
+    const SectorLocator locator(params.sector_angle, geometry.sector_count);
+    const bool fit_drops_near_zone = entry == Entry::kFitForKeptSplit;
     admitted_any_ = false;
-    high_.clear();
-    candidates_.clear();
-    candidate_sector_.clear();
+    admitted_to_fit_ = false;
+    GrowTo(high_, input.size());
+    GrowTo(candidates_, input.size());
+    GrowTo(candidate_sector_, input.size());
     sector_start_.assign(std::size_t{geometry.sector_count} + 1, 0);
-    for (std::size_t i = 0; i < input.size(); ++i) {
-      const pcl::PointXYZ& p = input[i];
-      const Admission admission = Admit(p, params, entry);
-      if (admission == Admission::kDrop) continue;
-      if (admission == Admission::kHigh) {
-        high_.push_back(static_cast<std::uint32_t>(i));
-        continue;
+    std::uint32_t* const high = high_.data();
+    SegmentedRecord* const candidates = candidates_.data();
+    std::uint32_t* const candidate_sector = candidate_sector_.data();
+    std::uint32_t* const sector_size = sector_start_.data() + 1;
+    std::size_t high_count = 0;
+    std::size_t count = 0;
+    // Blocks of points: the window test fills the coordinate arrays that the
+    // sector estimate then runs over in one vectorised loop.
+    std::array<double, kBlock> x{};
+    std::array<double, kBlock> y{};
+    std::array<double, kBlock> turns{};
+    for (std::size_t block = 0; block < input.size(); block += kBlock) {
+      const std::size_t block_end = std::min(input.size(), block + kBlock);
+      std::size_t in_block = 0;
+      for (std::size_t i = block; i < block_end; ++i) {
+        const pcl::PointXYZ& p = input[i];
+        const Admission admission = Admit(p, params, entry);
+        if (admission == Admission::kDrop) continue;
+        if (admission == Admission::kHigh) {
+          high[high_count++] = static_cast<std::uint32_t>(i);
+          continue;
+        }
+        admitted_any_ = true;
+        const bool fitted = !(fit_drops_near_zone && InDeepNearZone(p, params));
+        admitted_to_fit_ = admitted_to_fit_ || fitted;
+        if (IsOrigin(p)) continue;
+        const float range = HorizontalRange(p);
+        if (!(params.min_range <= range && range <= params.max_range)) continue;
+        // In the window the range lies at or above min_range, so the same
+        // holds for the bin: its floor is its truncation.
+        const float bin = (range - params.min_range) / params.bin_size;
+        candidates[count + in_block] = {static_cast<std::uint32_t>(i), range, p.z,
+                                        fitted ? static_cast<std::int32_t>(bin) : kNoFitBin};
+        x[in_block] = p.x;
+        y[in_block] = p.y;
+        ++in_block;
       }
-      admitted_any_ = true;
-      if (IsOrigin(p)) continue;
-      const float range = HorizontalRange(p);
-      if (!(params.min_range <= range && range <= params.max_range)) continue;
-      // In the window the range lies at or above min_range, so the same holds
-      // for the bin: its floor is its truncation.
-      const float bin = (range - params.min_range) / params.bin_size;
-      candidates_.push_back(
-          {static_cast<std::uint32_t>(i), range, p.z, static_cast<std::int32_t>(bin)});
-      const std::uint32_t sector = sector_of(p.x, p.y);
-      candidate_sector_.push_back(sector);
-      ++sector_start_[sector + 1];
+      locator.EstimateTurns(x.data(), y.data(), in_block, turns.data());
+      for (std::size_t k = 0; k < in_block; ++k) {
+        const std::uint32_t sector =
+            locator.SectorOf(static_cast<float>(x[k]), static_cast<float>(y[k]), turns[k]);
+        candidate_sector[count + k] = sector;
+        ++sector_size[sector];
+      }
+      count += in_block;
     }
+    high_count_ = high_count;
+    candidate_count_ = count;
+  }
+
+  // Enlarges `list` to `size` elements, never shrinking its storage.
+  template <typename T>
+  static void GrowTo(std::vector<T>& list, std::size_t size) {
+    if (list.size() < size) list.resize(size);
   }
 
   void SortIntoSectors() {
     for (std::size_t s = 1; s < sector_start_.size(); ++s) sector_start_[s] += sector_start_[s - 1];
-    sorted_.resize(candidates_.size());
+    GrowTo(sorted_, candidate_count_);
     // Filled from each sector's start, which this pass moves along; the
     // starts are restored afterwards.
-    for (std::size_t c = 0; c < candidates_.size(); ++c) {
+    for (std::size_t c = 0; c < candidate_count_; ++c) {
       sorted_[sector_start_[candidate_sector_[c]]++] = candidates_[c];
     }
     for (std::size_t s = sector_start_.size() - 1; s > 0; --s)
@@ -276,6 +369,9 @@ class Segmentation {
   }
 
   bool admitted_any_ = false;
+  bool admitted_to_fit_ = false;
+  std::size_t high_count_ = 0;
+  std::size_t candidate_count_ = 0;
   std::vector<std::uint32_t> high_;
   std::vector<SegmentedRecord> candidates_;  // input order
   std::vector<std::uint32_t> candidate_sector_;
@@ -559,7 +655,10 @@ struct IndexTargets : Targets<pcl::Indices> {
 // Files the high points, in input order, ahead of every classified point.
 template <typename Sink>
 void AddHighPoints(const Segmentation& segmentation, const Cloud& input, const Sink& sink) {
-  for (const std::uint32_t index : segmentation.high()) sink.Add(input, index, NON_GROUND);
+  for (const std::uint32_t* index = segmentation.HighBegin(); index != segmentation.HighEnd();
+       ++index) {
+    sink.Add(input, *index, NON_GROUND);
+  }
 }
 
 // Classifies the points of sector `s` in order. Throws std::out_of_range,
@@ -615,7 +714,31 @@ void RemoveGroundLineFit::checkParams(const GroundRemovalParams& params) { Check
 
 // Working storage of the calls, reused from call to call.
 struct RemoveGroundLineFit::Workspace {
+  // Segments `input` afresh for `entry`. A set_input_cloud segmentation that
+  // the kept-segment split may reuse is remembered with a copy of its
+  // points, since the caller may change the cloud in place between the calls.
+  bool Segment(const Cloud& input, const GroundRemovalParams& params, const Geometry& geometry,
+               Entry entry) {
+    const bool admitted = segmentation.Segment(input, params, geometry, entry);
+    reusable_for_kept_split = entry == Entry::kFitForKeptSplit;
+    if (reusable_for_kept_split) {
+      segmented_points.assign(input.begin(), input.end());
+      admitted_to_kept_split = admitted;
+    }
+    return admitted;
+  }
+
+  // Whether `segmentation` is that of `input` for the kept-segment split.
+  bool HoldsKeptSplitOf(const Cloud& input) const {
+    return reusable_for_kept_split && segmented_points.size() == input.size() &&
+           std::memcmp(segmented_points.data(), input.data(),
+                       input.size() * sizeof(pcl::PointXYZ)) == 0;
+  }
+
   Segmentation segmentation;
+  bool reusable_for_kept_split = false;
+  bool admitted_to_kept_split = false;
+  Cloud::VectorType segmented_points;
   PrototypeSelector selector;
   std::vector<PointPolarCoord> prototypes;
   std::vector<STRU_Line> segments;
@@ -641,6 +764,9 @@ RemoveGroundLineFit& RemoveGroundLineFit::operator=(const RemoveGroundLineFit& o
   params_ = other.params_;
   sector_lines_ = other.sector_lines_;
   trace_cloud_ = other.trace_cloud_;
+  // The storage stays, but a segmentation made with the old parameters must
+  // not serve the next split.
+  if (workspace_) workspace_->reusable_for_kept_split = false;
   return *this;
 }
 
@@ -660,7 +786,11 @@ void RemoveGroundLineFit::set_input_cloud(CloudPtr input_cloud) {
 
   const Geometry geometry(params_);
   const Cloud& input = *input_cloud;
-  if (!work.segmentation.Segment(input, params_, geometry, Entry::kFit)) return;
+  // Segmented once for the fit and the kept-segment split of the same cloud
+  // that usually follows.
+  work.Segment(input, params_, geometry,
+               FitAdmitsNoMoreThanKeptSplit(params_) ? Entry::kFitForKeptSplit : Entry::kFit);
+  if (!work.segmentation.admitted_to_fit()) return;
 
   // Every list is refilled below; reusing them spares their allocation.
   sector_lines_.swap(work.spare_sector_lines);
@@ -706,8 +836,7 @@ void RemoveGroundLineFit::SplitWithOwnFit(const Cloud& input, const Sink& sink) 
   const Geometry geometry(params_);
   Workspace& work = workspace();
   const Segmentation& segmentation = work.segmentation;
-  const bool admitted =
-      work.segmentation.Segment(input, params_, geometry, Entry::kClassifyWithOwnFit);
+  const bool admitted = work.Segment(input, params_, geometry, Entry::kClassifyWithOwnFit);
   AddHighPoints(segmentation, input, sink);
   if (!admitted) return;
 
@@ -758,8 +887,9 @@ void RemoveGroundLineFit::SplitWithKeptFit(const Cloud& input, const Sink& sink)
 
   const Geometry geometry(params_);
   Workspace& work = workspace();
-  const bool admitted =
-      work.segmentation.Segment(input, params_, geometry, Entry::kClassifyWithKeptFit);
+  const bool admitted = work.HoldsKeptSplitOf(input)
+                            ? work.admitted_to_kept_split
+                            : work.Segment(input, params_, geometry, Entry::kClassifyWithKeptFit);
   AddHighPoints(work.segmentation, input, sink);
   if (!admitted) return;
 

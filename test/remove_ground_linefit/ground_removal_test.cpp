@@ -283,6 +283,65 @@ TEST_F(GroundRemovalTest, FlatPlaneWithBoxesIsSplitExactly) {
   for (const pcl::PointXYZ& p : *ground_) EXPECT_EQ(p.z, -1.73f);
 }
 
+// The split against kept segments classifies the cloud as it stands at the
+// call: also the deep near-zone points the fit left out, and points the
+// caller moved in place after set_input_cloud.
+TEST_F(GroundRemovalTest, KeptSplitClassifiesTheCloudAsItStandsAtTheCall) {
+  params_.sector_angle = 0.05f;
+  params_.max_range = 30.0f;
+  params_.min_range = 2.0f;
+  params_.ground_height = -1.73f;
+  params_.near_zone_x_limit = 2.0f;
+  params_.near_zone_depth = 0.3f;
+  auto cloud = MakeCloud();
+  for (int a = 0; a < 314; ++a) {
+    for (int r = 0; r < 60; ++r) cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
+  }
+  const std::size_t road_points = cloud->size();
+  cloud->push_back({1.0f, 5.0f, -2.5f});  // 0.77 m under the road, close along x
+  RemoveGroundLineFit remover(params_);
+  remover.set_input_cloud(cloud);
+  auto below_ground = MakeCloud();
+  remover.groundRemove(cloud, nonground_, ground_, below_ground);
+  EXPECT_EQ(ground_->size(), road_points);
+  EXPECT_TRUE(nonground_->empty());
+  ASSERT_EQ(below_ground->size(), 1u);
+  EXPECT_EQ((*below_ground)[0].z, -2.5f);
+
+  (*cloud)[100].z = -0.73f;   // a metre above the road
+  (*cloud)[5000].z = -2.73f;  // a metre below it
+  remover.groundRemove(cloud, nonground_, ground_, below_ground);
+  EXPECT_EQ(ground_->size(), road_points - 2);
+  ASSERT_EQ(nonground_->size(), 1u);
+  EXPECT_EQ((*nonground_)[0].z, -0.73f);
+  EXPECT_EQ(below_ground->size(), 2u);
+}
+
+// A remover given other parameters by assignment splits with them, also a
+// cloud it fitted under its old ones: with the range window from 5.95 m only
+// the 30 farther rings of the road are segmented.
+TEST_F(GroundRemovalTest, AssignedRemoverSplitsWithItsNewParameters) {
+  params_.sector_angle = 0.05f;
+  params_.max_range = 30.0f;
+  params_.min_range = 2.0f;
+  params_.ground_height = -1.73f;
+  auto cloud = MakeCloud();
+  for (int a = 0; a < 314; ++a) {
+    for (int r = 0; r < 60; ++r) cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
+  }
+  RemoveGroundLineFit remover(params_);
+  remover.set_input_cloud(cloud);
+  params_.min_range = 5.95f;
+  RemoveGroundLineFit far_only(params_);
+  far_only.set_input_cloud(cloud);
+  remover = far_only;
+  auto below_ground = MakeCloud();
+  remover.groundRemove(cloud, nonground_, ground_, below_ground);
+  EXPECT_EQ(ground_->size(), 314u * 30u);
+  EXPECT_TRUE(nonground_->empty());
+  EXPECT_TRUE(below_ground->empty());
+}
+
 // Every point that passes the filter of the one-call overload lands,
 // unchanged, in exactly one output.
 TEST_F(GroundRemovalTest, RealFrameIsPartitionedIntoUnchangedInputPoints) {
