@@ -16,7 +16,9 @@
 //   LARKSPUR_LOGF_INFO("occupancy_threshold: %f", value);      printf form
 //   LARKSPUR_LOGF_DEBUG("received cloud size: %ld", n);
 // The printf form keeps at most 999 characters of its text. Each statement
-// records the calling file, line and unqualified function name.
+// records the calling file, line and unqualified function name. Every
+// statement formats its whole text, also when its level is filtered out, in a
+// buffer on the stack: texts up to 1,023 characters never touch the heap.
 #pragma once
 
 #include <spdlog/sinks/ansicolor_sink.h>
@@ -28,7 +30,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -135,24 +139,33 @@ class Logger {
 
 namespace detail {
 
-inline std::string LogPrefix(spdlog::level::level_enum level) {
+// A statement's text: room on the stack for the prefix and the printf
+// form's longest text, so that a statement in a per-frame loop costs no heap
+// allocation.
+using LogText = fmt::basic_memory_buffer<char, 1024>;
+
+inline void AppendPrefix(LogText& text, spdlog::level::level_enum level) {
   const unsigned count = Logger::Instance().GetCount(spdlog::level::level_enum(level));
-  return level == spdlog::level::info ? fmt::format("{0:3d} [INFO] ", count)
-                                      : fmt::format("{0:3d} [DEBUG] ", count);
+  if (level == spdlog::level::info) {
+    fmt::format_to(std::back_inserter(text), "{0:3d} [INFO] ", count);
+  } else {
+    fmt::format_to(std::back_inserter(text), "{0:3d} [DEBUG] ", count);
+  }
 }
 
 inline void Write(const std::shared_ptr<spdlog::logger>& logger, const spdlog::source_loc& where,
-                  spdlog::level::level_enum level, const std::string& text) {
+                  spdlog::level::level_enum level, const LogText& text) {
   // A logger whose construction failed has no spdlog logger: the text is dropped.
-  if (logger) logger->log(where, level, text);
+  if (logger) logger->log(where, level, spdlog::string_view_t(text.data(), text.size()));
 }
 
 template <typename... Args>
 void LogFormat(spdlog::level::level_enum level, const spdlog::source_loc& where,
                fmt::format_string<Args...> format, Args&&... args) {
   const std::shared_ptr<spdlog::logger> logger = Logger::Instance().GetLogger();
-  std::string text = LogPrefix(level);
-  text += fmt::format(format, std::forward<Args>(args)...);
+  LogText text;
+  AppendPrefix(text, level);
+  fmt::format_to(std::back_inserter(text), format, std::forward<Args>(args)...);
   Write(logger, where, level, text);
 }
 
@@ -168,8 +181,9 @@ void LogFormat(spdlog::level::level_enum level, const spdlog::source_loc& where,
   const int written = std::vsnprintf(buffer, sizeof(buffer), format, args);
   va_end(args);
   if (written < 0) buffer[0] = '\0';
-  std::string text = LogPrefix(level);
-  text += buffer;
+  LogText text;
+  AppendPrefix(text, level);
+  text.append(buffer, buffer + std::strlen(buffer));
   Write(logger, where, level, text);
 }
 

@@ -101,7 +101,9 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, LoggerEnvironmentTest, testing::Values(
              kMixed, kStdoutInvalid + kSystemdInvalid + kLevelInvalid + kMixedAtInfo},
     Scenario{"CountWraps", kConsoleAtInfo, {"count", "300"}, CountLines(300)},
     Scenario{"Printf999Kept", kConsoleAtInfo, {"long", "999"}, kLong999},
-    Scenario{"Printf1000Cut", kConsoleAtInfo, {"long", "1000"}, kLong999}),
+    Scenario{"Printf1000Cut", kConsoleAtInfo, {"long", "1000"}, kLong999},
+    // Longer than the statement's stack buffer: the fmt form keeps it whole.
+    Scenario{"Format3000Whole", kConsoleAtInfo, {"longfmt", "3000"}, "  1 [INFO] " + Digits(3000) + "\n"}),
     [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 // clang-format on
 

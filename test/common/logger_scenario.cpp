@@ -1,8 +1,8 @@
 // Runs one fixed series of log statements in a fresh process, so that the
 // logger reads the environment this process was started with. Scenarios:
 // "mixed" (both forms at both levels, braces in the text, then the next
-// count), "count N", "long N" (N digits) and "journal" (prints the
-// statement's "<file>:<line>").
+// count), "count N", "long N" (N digits, printf form), "longfmt N" (N
+// digits, fmt form) and "journal" (prints the statement's "<file>:<line>").
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,10 +25,14 @@ int main(int argc, char** argv) {
       LARKSPUR_LOG_DEBUG("hidden {}", i);
       LARKSPUR_LOG_INFO("statement {}", i);
     }
-  } else if (scenario == "long") {
+  } else if (scenario == "long" || scenario == "longfmt") {
     std::string text;
     for (int i = 0; i < number; ++i) text += static_cast<char>('0' + i % 10);
-    LARKSPUR_LOGF_INFO("%s", text.c_str());
+    if (scenario == "long") {
+      LARKSPUR_LOGF_INFO("%s", text.c_str());
+    } else {
+      LARKSPUR_LOG_INFO("{}", text);
+    }
   } else if (scenario == "journal") {
     const int line = __LINE__ + 1;
     LARKSPUR_LOG_INFO("journal entry {}", 42);

@@ -67,8 +67,10 @@ TEST(LoggerTest, ConcurrentCallersNeverShareOrSkipACount) {
 
 TEST(LoggerTest, StatementWithoutSpdlogLoggerIsDropped) {
   // What a statement meets when the spdlog logger could not be built.
+  larkspur::detail::LogText text;
+  larkspur::detail::AppendPrefix(text, spdlog::level::info);
   larkspur::detail::Write(nullptr, spdlog::source_loc{__FILE__, __LINE__, __func__},
-                          spdlog::level::info, "  1 [INFO] dropped");
+                          spdlog::level::info, text);
 }
 
 }  // namespace
