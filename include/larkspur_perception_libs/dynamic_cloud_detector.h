@@ -195,11 +195,12 @@ class DynamicCloudDetector {
   // Marks the cells of the points of `cloud`, but for those whose entry in
   // `skipped_points` is 1 (none when it is empty).
   void MarkOccupiedCells(const Cloud& cloud, const std::vector<std::uint8_t>& skipped_points);
-  void ClassifyUnoccupiedCells();
-  void UpdateHeights();
-  void UpdateLogOdds();
+  // The status of every cell: OCCUPIED where a point marked it, otherwise
+  // FREE inside the camera footprint when `free_in_roi`, UNOBSERVED elsewhere.
+  void ClassifyCells(bool free_in_roi);
+  // Each cell's height and log-odds follow its status.
+  void UpdateCells();
   void ShowDebugWindows() const;
-  bool IsDynamic(const pcl::PointXYZ& point) const;
 
   float occupancy_threshold_ = 0.0f;
   float log_odds_obstacle_ = 0.0f;
@@ -214,6 +215,8 @@ class DynamicCloudDetector {
   std::vector<int> roi_mask_;
   std::shared_ptr<OccupancyGridMap> grid_map_;
   std::vector<int> grid_status_;
+  // Highest z (at least default_height_) of the points marking each cell in
+  // the last integration; minus infinity for cells no point marked.
   std::vector<float> grid_height_;
   // IsInRoi of each cell's lower corner. The corner taken back to a cell can
   // land one cell lower (see OccupancyGridMap), so this differs from

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
@@ -20,6 +21,9 @@ namespace perception {
 namespace {
 
 using Cloud = DynamicCloudDetector::Cloud;
+
+// Height of a cell no point has marked in the current cloud.
+constexpr float kUnmarked = -std::numeric_limits<float>::infinity();
 
 // Depth to which the image corners are cast to bound the camera's footprint.
 constexpr double kFootprintDepth = 5.0;
@@ -86,6 +90,24 @@ bool DisplayConfigured() {
   };
   return set("DISPLAY") || set("QT_QPA_PLATFORM");
 }
+
+// Whether a point lies inside the grid in a cell whose log-odds is below the
+// threshold: a dynamic point.
+class DynamicTest {
+ public:
+  DynamicTest(const OccupancyGridMap& grid, float threshold)
+      : cells_(grid), log_odds_(grid.log_odds_map().ptr<float>(0)), threshold_(threshold) {}
+
+  bool operator()(const pcl::PointXYZ& point) const {
+    const int i = cells_.IndexOrMinusOne(point.x, point.y);
+    return i >= 0 && log_odds_[i] < threshold_;
+  }
+
+ private:
+  ego_grid::CellArithmetic cells_;
+  const float* log_odds_;
+  float threshold_;
+};
 
 }  // namespace
 
@@ -235,72 +257,86 @@ void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cl
 void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cloud> cloud,
                                                         std::shared_ptr<const Cloud> ground_cloud,
                                                         bool visualize) {
-  std::fill(grid_status_.begin(), grid_status_.end(), UNOBSERVED);
-  std::fill(grid_height_.begin(), grid_height_.end(), default_height_);
+  std::fill(grid_height_.begin(), grid_height_.end(), kUnmarked);
   if (lidar_free_space_) {
     lidar_free_space_->Scan(cloud.get(), ground_cloud.get());
     if (cloud) MarkOccupiedCells(*cloud, lidar_free_space_->points_on_road());
+    ClassifyCells(false);
     lidar_free_space_->MarkFreeCells(grid_status_);
   } else {
     if (cloud) MarkOccupiedCells(*cloud, {});
-    ClassifyUnoccupiedCells();
+    ClassifyCells(true);
   }
-  UpdateHeights();
-  UpdateLogOdds();
+  UpdateCells();
   if (lidar_free_space_) lidar_free_space_->KeepRoadCellsUnknown(*grid_map_);
   if (visualize) ShowDebugWindows();
 }
 
 void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud,
                                              const std::vector<std::uint8_t>& skipped_points) {
-  const OccupancyGridMap& grid = *grid_map_;
-  const float r = grid.resolution();
+  const ego_grid::CellArithmetic cells(*grid_map_);
+  const float r = grid_map_->resolution();
+  const float default_height = default_height_;
   float* const heights = grid_height_.data();
-  int* const status = grid_status_.data();
+  // A cell's first mark starts its height at the default. The marks live in
+  // the heights alone, so that each probe touches one array.
+  const auto mark = [&](float column, float row, float z) {
+    if (!cells.Inside(column) || !cells.Inside(row)) return;
+    float& height = heights[cells.Index(column, row)];
+    if (height == kUnmarked) height = default_height;
+    if (height < z) height = z;
+  };
+  const bool skipping = !skipped_points.empty();
   for (std::size_t k = 0; k < cloud.points.size(); ++k) {
     const pcl::PointXYZ& p = cloud.points[k];
     // x and y that are not finite fall outside the grid; a height that is not
     // finite is no measurement either.
     if (!std::isfinite(p.z)) continue;
-    if (!skipped_points.empty() && skipped_points[k]) continue;
-    const std::array<Eigen::Vector2f, 5> probes = {
-        {{p.x, p.y}, {p.x - r, p.y}, {p.x + r, p.y}, {p.x, p.y - r}, {p.x, p.y + r}}};
-    for (const Eigen::Vector2f& probe : probes) {
-      if (!grid.IsValidPoint(probe.x(), probe.y())) continue;
-      const int j = grid.GetIndexFromXy(probe.x(), probe.y());
-      if (heights[j] < p.z) heights[j] = p.z;
-      status[j] = OCCUPIED;
+    if (skipping && skipped_points[k]) continue;
+    // The probes (x, y), (x - r, y), (x + r, y), (x, y - r), (x, y + r) share
+    // their columns and rows.
+    const float column = cells.Number(p.x);
+    const float row = cells.Number(p.y);
+    mark(column, row, p.z);
+    mark(cells.Number(p.x - r), row, p.z);
+    mark(cells.Number(p.x + r), row, p.z);
+    mark(column, cells.Number(p.y - r), p.z);
+    mark(column, cells.Number(p.y + r), p.z);
+  }
+}
+
+void DynamicCloudDetector::ClassifyCells(bool free_in_roi) {
+  int* const status = grid_status_.data();
+  const float* const heights = grid_height_.data();
+  const std::uint8_t* const in_roi = corner_in_roi_.data();
+  const std::size_t cells = grid_status_.size();
+  if (!free_in_roi) {
+    for (std::size_t i = 0; i < cells; ++i) {
+      status[i] = heights[i] != kUnmarked ? OCCUPIED : UNOBSERVED;
     }
+    return;
+  }
+  for (std::size_t i = 0; i < cells; ++i) {
+    status[i] = heights[i] != kUnmarked ? OCCUPIED : in_roi[i] ? FREE : UNOBSERVED;
   }
 }
 
-void DynamicCloudDetector::ClassifyUnoccupiedCells() {
-  for (std::size_t i = 0; i < grid_status_.size(); ++i) {
-    if (grid_status_[i] != OCCUPIED) grid_status_[i] = corner_in_roi_[i] ? FREE : UNOBSERVED;
-  }
-}
-
-void DynamicCloudDetector::UpdateHeights() {
-  for (std::size_t i = 0; i < grid_status_.size(); ++i) {
-    if (grid_status_[i] == OCCUPIED) {
-      grid_map_->SetHeight(i, grid_height_[i]);
-    } else if (grid_status_[i] == FREE) {
-      grid_map_->SetHeight(i, default_height_);
-    }
-  }
-}
-
-void DynamicCloudDetector::UpdateLogOdds() {
-  for (std::size_t i = 0; i < grid_status_.size(); ++i) {
-    switch (grid_status_[i]) {
+void DynamicCloudDetector::UpdateCells() {
+  OccupancyGridMap& grid = *grid_map_;
+  const int* const status = grid_status_.data();
+  const std::size_t cells = grid_status_.size();
+  for (std::size_t i = 0; i < cells; ++i) {
+    switch (status[i]) {
       case OCCUPIED:
-        grid_map_->AddLogOdds(i, log_odds_obstacle_);
+        grid.SetHeight(i, grid_height_[i]);
+        grid.AddLogOdds(i, log_odds_obstacle_);
         break;
       case FREE:
-        grid_map_->AddLogOdds(i, log_odds_free_space_);
+        grid.SetHeight(i, default_height_);
+        grid.AddLogOdds(i, log_odds_free_space_);
         break;
       case OCCLUDED:
-        grid_map_->AddLogOdds(i, log_odds_occlusion_);
+        grid.AddLogOdds(i, log_odds_occlusion_);
         break;
       default:
         break;
@@ -341,12 +377,6 @@ void DynamicCloudDetector::ShowDebugWindows() const {
   cv::waitKey(1);
 }
 
-bool DynamicCloudDetector::IsDynamic(const pcl::PointXYZ& point) const {
-  return grid_map_->IsValidPoint(point.x, point.y) &&
-         grid_map_->GetOccupancy(grid_map_->GetIndexFromXy(point.x, point.y)) <
-             occupancy_threshold_;
-}
-
 void DynamicCloudDetector::DivideCloud(const Cloud& cloud, Cloud& dynamic_cloud,
                                        Cloud& static_cloud) const {
   if (&cloud == &dynamic_cloud || &cloud == &static_cloud) {
@@ -359,8 +389,9 @@ void DynamicCloudDetector::DivideCloud(const Cloud& cloud, Cloud& dynamic_cloud,
   // that a serialised output (toROSMsg) describes the points it carries.
   dynamic_cloud.clear();
   static_cloud.clear();
+  const DynamicTest is_dynamic(*grid_map_, occupancy_threshold_);
   for (const pcl::PointXYZ& p : cloud.points) {
-    (IsDynamic(p) ? dynamic_cloud : static_cloud).push_back(p);
+    (is_dynamic(p) ? dynamic_cloud : static_cloud).push_back(p);
   }
 }
 
@@ -379,8 +410,9 @@ void DynamicCloudDetector::DivideCloud(const std::shared_ptr<Cloud>& cloud,
 void DynamicCloudDetector::DivideCloud(const Cloud& cloud,
                                        std::vector<std::uint8_t>& dynamic_flags) const {
   dynamic_flags.resize(cloud.size());
+  const DynamicTest is_dynamic(*grid_map_, occupancy_threshold_);
   for (std::size_t i = 0; i < cloud.size(); ++i) {
-    dynamic_flags[i] = IsDynamic(cloud[i]) ? 1 : 0;
+    dynamic_flags[i] = is_dynamic(cloud[i]) ? 1 : 0;
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include <Eigen/Core>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -49,6 +50,48 @@ struct PlanarPose {
 struct PlanarMotion {
   Eigen::Vector2f translation;
   float turn;
+};
+
+// The cell arithmetic of OccupancyGridMap::IsValidPoint and GetIndexFromXy,
+// split so that per-point loops divide each coordinate once and share it
+// between probes, with the grid's constants held in locals (stores into
+// float rasters would otherwise make the compiler reload them). Results are
+// those of the grid's own operations, bit for bit.
+class CellArithmetic {
+ public:
+  explicit CellArithmetic(const OccupancyGridMap& grid)
+      : resolution_(grid.resolution()),
+        centre_(static_cast<float>(CentreOf(grid))),
+        width_(grid.grid_width()),
+        float_width_(static_cast<float>(grid.grid_width())) {}
+
+  // Column (of an x) or row (of a y) as the float it is before the conversion
+  // to int: integral, not finite for a coordinate that is not.
+  float Number(float coordinate) const { return std::floor(coordinate / resolution_) + centre_; }
+  // Whether a column or row number lies inside the grid; false for NaN.
+  bool Inside(float number) const { return number >= 0.0f && number < float_width_; }
+  // Linear index of the cell; both numbers must be Inside.
+  int Index(float column, float row) const {
+    return static_cast<int>(row) * width_ + static_cast<int>(column);
+  }
+  // IsValidPoint and GetIndexFromXy in one: the cell of (x, y), or -1 outside.
+  int IndexOrMinusOne(float x, float y) const {
+    const float column = Number(x);
+    const float row = Number(y);
+    return Inside(column) && Inside(row) ? Index(column, row) : -1;
+  }
+
+ private:
+  // The grid's centre cell number: the origin lies in cell (c, c), whose
+  // index is c * width + c.
+  static int CentreOf(const OccupancyGridMap& grid) {
+    return grid.GetIndexFromXy(0.0f, 0.0f) / (grid.grid_width() + 1);
+  }
+
+  float resolution_;
+  float centre_;
+  int width_;
+  float float_width_;
 };
 
 PlanarMotion MotionBetween(const PlanarPose& previous, const PlanarPose& current,

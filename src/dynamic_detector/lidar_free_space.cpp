@@ -1,5 +1,7 @@
 #include "dynamic_detector/lidar_free_space.h"
 
+#include "dynamic_detector/ego_grid.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -175,11 +177,13 @@ void LidarFreeSpace::FindRoad(const Cloud* obstacles) {
   points_on_road_.clear();
   if (!obstacles || params_.road_max_extent < 0.0f) return;
 
+  const ego_grid::CellArithmetic cells(grid_);
   point_cells_.assign(obstacles->points.size(), -1);
   for (std::size_t k = 0; k < obstacles->points.size(); ++k) {
     const pcl::PointXYZ& p = obstacles->points[k];
-    if (!IsFinite(p) || !grid_.IsValidPoint(p.x, p.y)) continue;
-    const std::int32_t i = grid_.GetIndexFromXy(p.x, p.y);
+    if (!IsFinite(p)) continue;
+    const std::int32_t i = cells.IndexOrMinusOne(p.x, p.y);
+    if (i < 0) continue;
     point_cells_[k] = i;
     float& lowest = lowest_[static_cast<std::size_t>(i)];
     float& highest = highest_[static_cast<std::size_t>(i)];
