@@ -196,8 +196,9 @@ class DynamicCloudDetector {
   // `skipped_points` is 1 (none when it is empty).
   void MarkOccupiedCells(const Cloud& cloud, const std::vector<std::uint8_t>& skipped_points);
   // The status of every cell: OCCUPIED where a point marked it, otherwise
-  // FREE inside the camera footprint when `free_in_roi`, UNOBSERVED elsewhere.
-  void ClassifyCells(bool free_in_roi);
+  // FREE where the camera footprint (LiDAR free-space mode: the cloud's
+  // rays) shows free space, UNOBSERVED elsewhere.
+  void ClassifyCells();
   // Each cell's height and log-odds follow its status.
   void UpdateCells();
   void ShowDebugWindows() const;

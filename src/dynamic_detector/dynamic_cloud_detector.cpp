@@ -261,12 +261,10 @@ void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cl
   if (lidar_free_space_) {
     lidar_free_space_->Scan(cloud.get(), ground_cloud.get());
     if (cloud) MarkOccupiedCells(*cloud, lidar_free_space_->points_on_road());
-    ClassifyCells(false);
-    lidar_free_space_->MarkFreeCells(grid_status_);
-  } else {
-    if (cloud) MarkOccupiedCells(*cloud, {});
-    ClassifyCells(true);
+  } else if (cloud) {
+    MarkOccupiedCells(*cloud, {});
   }
+  ClassifyCells();
   UpdateCells();
   if (lidar_free_space_) lidar_free_space_->KeepRoadCellsUnknown(*grid_map_);
   if (visualize) ShowDebugWindows();
@@ -305,17 +303,18 @@ void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud,
   }
 }
 
-void DynamicCloudDetector::ClassifyCells(bool free_in_roi) {
+void DynamicCloudDetector::ClassifyCells() {
   int* const status = grid_status_.data();
   const float* const heights = grid_height_.data();
-  const std::uint8_t* const in_roi = corner_in_roi_.data();
   const std::size_t cells = grid_status_.size();
-  if (!free_in_roi) {
+  if (lidar_free_space_) {
+    const LidarFreeSpace& scan = *lidar_free_space_;
     for (std::size_t i = 0; i < cells; ++i) {
-      status[i] = heights[i] != kUnmarked ? OCCUPIED : UNOBSERVED;
+      status[i] = heights[i] != kUnmarked ? OCCUPIED : scan.SeesFree(i) ? FREE : UNOBSERVED;
     }
     return;
   }
+  const std::uint8_t* const in_roi = corner_in_roi_.data();
   for (std::size_t i = 0; i < cells; ++i) {
     status[i] = heights[i] != kUnmarked ? OCCUPIED : in_roi[i] ? FREE : UNOBSERVED;
   }

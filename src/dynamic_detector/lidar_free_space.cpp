@@ -110,14 +110,18 @@ LidarFreeSpace::LidarFreeSpace(const LidarFreeSpaceParams& params, const Occupan
       free_range_(bins_) {
   const int gw = grid.grid_width();
   const std::size_t cells = static_cast<std::size_t>(gw) * static_cast<std::size_t>(gw);
-  lowest_.resize(cells, kInfinity);
-  highest_.resize(cells, -kInfinity);
+  spans_.resize(cells, {kInfinity, -kInfinity});
+  cell_bins_.resize(cells, 0);
+  cell_distances_.resize(cells, kInfinity);
   const float half_cell = 0.5f * grid.resolution();
   for (int i = 0; i < gw * gw; ++i) {
     const float dx = grid.GetXFromIndex(i) + half_cell - params_.sensor_position.x();
     const float dy = grid.GetYFromIndex(i) + half_cell - params_.sensor_position.y();
     const float distance = std::sqrt(dx * dx + dy * dy);
-    if (distance <= params_.max_range) cell_rays_.push_back({i, BinOf(dx, dy), distance});
+    if (distance <= params_.max_range) {
+      cell_bins_[static_cast<std::size_t>(i)] = BinOf(dx, dy);
+      cell_distances_[static_cast<std::size_t>(i)] = distance;
+    }
   }
 }
 
@@ -169,8 +173,7 @@ void LidarFreeSpace::Scan(const Cloud* obstacles, const Cloud* ground) {
 void LidarFreeSpace::FindRoad(const Cloud* obstacles) {
   // Only the cells the previous cloud touched need resetting.
   for (const std::int32_t i : touched_cells_) {
-    lowest_[static_cast<std::size_t>(i)] = kInfinity;
-    highest_[static_cast<std::size_t>(i)] = -kInfinity;
+    spans_[static_cast<std::size_t>(i)] = {kInfinity, -kInfinity};
   }
   touched_cells_.clear();
   road_cells_.clear();
@@ -185,8 +188,9 @@ void LidarFreeSpace::FindRoad(const Cloud* obstacles) {
     const std::int32_t i = cells.IndexOrMinusOne(p.x, p.y);
     if (i < 0) continue;
     point_cells_[k] = i;
-    float& lowest = lowest_[static_cast<std::size_t>(i)];
-    float& highest = highest_[static_cast<std::size_t>(i)];
+    HeightSpan& span = spans_[static_cast<std::size_t>(i)];
+    float& lowest = span.lowest;
+    float& highest = span.highest;
     if (lowest == kInfinity) touched_cells_.push_back(i);
     lowest = std::min(lowest, p.z);
     highest = std::max(highest, p.z);
@@ -194,18 +198,18 @@ void LidarFreeSpace::FindRoad(const Cloud* obstacles) {
 
   const float road_top = params_.sensor_position.z() + params_.road_max_height;
   for (const std::int32_t i : touched_cells_) {
-    const float highest = highest_[static_cast<std::size_t>(i)];
-    if (highest < road_top &&
-        highest - lowest_[static_cast<std::size_t>(i)] < params_.road_max_extent) {
+    HeightSpan& span = spans_[static_cast<std::size_t>(i)];
+    const float highest = span.highest;
+    if (highest < road_top && highest - span.lowest < params_.road_max_extent) {
       road_cells_.push_back(i);
       // Marks the cell for the points below; reset with the others next time.
-      lowest_[static_cast<std::size_t>(i)] = -kInfinity;
+      span.lowest = -kInfinity;
     }
   }
   points_on_road_.resize(point_cells_.size());
   for (std::size_t k = 0; k < point_cells_.size(); ++k) {
-    points_on_road_[k] =
-        point_cells_[k] >= 0 && lowest_[static_cast<std::size_t>(point_cells_[k])] == -kInfinity;
+    points_on_road_[k] = point_cells_[k] >= 0 &&
+                         spans_[static_cast<std::size_t>(point_cells_[k])].lowest == -kInfinity;
   }
 }
 
@@ -213,13 +217,6 @@ void LidarFreeSpace::KeepRoadCellsUnknown(OccupancyGridMap& grid) const {
   for (const std::int32_t i : road_cells_) {
     const auto cell = static_cast<std::size_t>(i);
     if (grid.GetOccupancy(cell) < 0.0f) grid.AddLogOdds(cell, -grid.GetOccupancy(cell));
-  }
-}
-
-void LidarFreeSpace::MarkFreeCells(std::vector<int>& status) const {
-  for (const CellRay& ray : cell_rays_) {
-    int& cell = status[static_cast<std::size_t>(ray.cell)];
-    if (cell != OCCUPIED && ray.distance < free_range_[ray.bin]) cell = FREE;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -31,9 +32,11 @@ class LidarFreeSpace {
   // non-finite coordinate are left out.
   void Scan(const Cloud* obstacles, const Cloud* ground);
 
-  // Sets the GridStatus of every cell that the last scan sees free, and that
-  // is not OCCUPIED, to FREE.
-  void MarkFreeCells(std::vector<int>& status) const;
+  // Whether the last scan sees cell `i` free (within max_range and nearer to
+  // the sensor than its bin's free range).
+  bool SeesFree(std::size_t i) const {
+    return cell_distances_[i] < free_range_[static_cast<std::size_t>(cell_bins_[i])];
+  }
 
   // Per point of the last scan's obstacle cloud, 1 when its cell was taken
   // for road (see LidarFreeSpaceParams::road_max_extent); empty when that is
@@ -44,12 +47,6 @@ class LidarFreeSpace {
   void KeepRoadCellsUnknown(OccupancyGridMap& grid) const;
 
  private:
-  struct CellRay {
-    std::int32_t cell;
-    std::int32_t bin;
-    float distance;
-  };
-
   void FindRoad(const Cloud* obstacles);
 
   // Bin of the horizontal offset (dx, dy) from the sensor.
@@ -59,7 +56,10 @@ class LidarFreeSpace {
   const OccupancyGridMap& grid_;
   std::int32_t bins_ = 0;
   float bins_per_radian_ = 0.0f;
-  std::vector<CellRay> cell_rays_;
+  // Per cell, the azimuth bin and distance of its centre from the sensor;
+  // infinite distance (and bin 0) beyond max_range.
+  std::vector<std::int32_t> cell_bins_;
+  std::vector<float> cell_distances_;
   // Per bin, squared horizontal distance of the nearest in-band return
   // (infinite without one) and of the farthest ground return (negative
   // without one).
@@ -67,11 +67,16 @@ class LidarFreeSpace {
   std::vector<float> farthest_ground_squared_;
   // Per bin, distance below which cells are free; negative: none.
   std::vector<float> free_range_;
-  // Per cell, the lowest and highest z of the last scan's points (infinite
-  // and minus infinite for cells without one; lowest minus infinite marks a
-  // road cell), the cells holding points, and the road cells among them.
-  std::vector<float> lowest_;
-  std::vector<float> highest_;
+  // Lowest and highest z of a cell's points.
+  struct HeightSpan {
+    float lowest;
+    float highest;
+  };
+  // Per cell, the span of the last scan's points (lowest infinite and highest
+  // minus infinite for cells without one; lowest minus infinite marks a road
+  // cell; kept together so a point touches one cache line), the cells holding
+  // points, and the road cells among them.
+  std::vector<HeightSpan> spans_;
   std::vector<std::int32_t> touched_cells_;
   std::vector<std::int32_t> road_cells_;
   // Per obstacle point, its cell (-1 outside the grid) and points_on_road().
