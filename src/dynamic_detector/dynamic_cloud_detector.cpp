@@ -276,13 +276,16 @@ void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud,
   const float r = grid_map_->resolution();
   const float default_height = default_height_;
   float* const heights = grid_height_.data();
-  // A cell's first mark starts its height at the default. The marks live in
-  // the heights alone, so that each probe touches one array.
+  // A cell's first mark starts its height at the default. Marked heights are
+  // never below it, so raising the height to the default (unmarked cells hold
+  // minus infinity) and then to z leaves marked heights as they would be,
+  // without a branch on the loaded value. The marks live in the heights
+  // alone, so that each probe touches one array.
   const auto mark = [&](float column, float row, float z) {
     if (!cells.Inside(column) || !cells.Inside(row)) return;
     float& height = heights[cells.Index(column, row)];
-    if (height == kUnmarked) height = default_height;
-    if (height < z) height = z;
+    const float start = height < default_height ? default_height : height;
+    height = start < z ? z : start;
   };
   const bool skipping = !skipped_points.empty();
   for (std::size_t k = 0; k < cloud.points.size(); ++k) {

@@ -181,20 +181,25 @@ void LidarFreeSpace::FindRoad(const Cloud* obstacles) {
   if (!obstacles || params_.road_max_extent < 0.0f) return;
 
   const ego_grid::CellArithmetic cells(grid_);
-  point_cells_.assign(obstacles->points.size(), -1);
-  for (std::size_t k = 0; k < obstacles->points.size(); ++k) {
+  const std::size_t count = obstacles->points.size();
+  point_cells_.assign(count, -1);
+  // Every point may touch a new cell. The cell is written in any case and
+  // kept only when new, so that no branch waits for the loaded span.
+  touched_cells_.resize(count);
+  std::size_t touched = 0;
+  for (std::size_t k = 0; k < count; ++k) {
     const pcl::PointXYZ& p = obstacles->points[k];
     if (!IsFinite(p)) continue;
     const std::int32_t i = cells.IndexOrMinusOne(p.x, p.y);
     if (i < 0) continue;
     point_cells_[k] = i;
     HeightSpan& span = spans_[static_cast<std::size_t>(i)];
-    float& lowest = span.lowest;
-    float& highest = span.highest;
-    if (lowest == kInfinity) touched_cells_.push_back(i);
-    lowest = std::min(lowest, p.z);
-    highest = std::max(highest, p.z);
+    touched_cells_[touched] = i;
+    touched += span.lowest == kInfinity ? 1 : 0;
+    span.lowest = std::min(span.lowest, p.z);
+    span.highest = std::max(span.highest, p.z);
   }
+  touched_cells_.resize(touched);
 
   const float road_top = params_.sensor_position.z() + params_.road_max_height;
   for (const std::int32_t i : touched_cells_) {
