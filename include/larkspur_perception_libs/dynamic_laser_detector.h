@@ -45,6 +45,9 @@ namespace perception {
 
 // Defined in "larkspur_perception_libs/occupancy_grid.h".
 class OccupancyGridMap;
+namespace ego_grid {
+struct MorphologyBuffers;
+}
 
 // Configuration of a DynamicLaserDetector: the six grid values of
 // EgoGridParams (units, ranges and checks documented there) and the scale of
@@ -172,6 +175,10 @@ class DynamicLaserDetector {
   float last_yaw_ = 0.0f;
   bool initialized_ = false;
   std::shared_ptr<OccupancyGridMap> grid_map_;
+  // Working memory of one call, kept so that later calls reuse it: the cell
+  // labels of UpdateOccupancyGridMap and the rasters around a large turn.
+  std::vector<std::int32_t> labels_;
+  std::unique_ptr<ego_grid::MorphologyBuffers> morphology_buffers_;
 };
 
 }  // namespace perception

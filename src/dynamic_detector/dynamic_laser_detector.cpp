@@ -117,7 +117,8 @@ DynamicLaserDetector::DynamicLaserDetector(const DynamicLaserDetectorParams& par
       log_odds_free_space_(params.log_odds_free_space),
       log_odds_occlusion_(params.log_odds_occlusion),
       log_odds_sub_obstacle_scale_(params.log_odds_sub_obstacle_scale),
-      grid_map_(CheckedGrid(params)) {}
+      grid_map_(CheckedGrid(params)),
+      morphology_buffers_(std::make_unique<ego_grid::MorphologyBuffers>()) {}
 
 DynamicLaserDetector::~DynamicLaserDetector() = default;
 
@@ -188,7 +189,7 @@ void DynamicLaserDetector::RememberPose(const Eigen::Vector2f& position, float y
 
 void DynamicLaserDetector::TransformOccupancyGridMap(const Eigen::Vector2f& translation,
                                                      float angle) {
-  ego_grid::MoveGrid(*grid_map_, translation, angle, kGridMotion);
+  ego_grid::MoveGrid(*grid_map_, translation, angle, kGridMotion, morphology_buffers_.get());
 }
 
 void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
@@ -198,12 +199,12 @@ void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
   const int width = grid.grid_width();
   const int cell_count = width * width;
   const float resolution = grid.resolution();
-  std::vector<std::int32_t> labels(static_cast<std::size_t>(cell_count), kUnobserved);
+  labels_.assign(static_cast<std::size_t>(cell_count), kUnobserved);
   const Eigen::Matrix4f grid_to_laser = laser_to_grid_.inverse();
 
   const auto mark = [&](float x, float y, std::int32_t label) {
     if (grid.IsValidPoint(x, y))
-      labels[static_cast<std::size_t>(grid.GetIndexFromXy(x, y))] = label;
+      labels_[static_cast<std::size_t>(grid.GetIndexFromXy(x, y))] = label;
   };
   // Hits: the neighbours are marked even when the end point itself lies just
   // outside the grid.
@@ -221,7 +222,7 @@ void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
   // Free space and occlusion, cell by cell rather than ray by ray, so the cost
   // does not depend on the ranges measured.
   for (int cell = 0; cell < cell_count; ++cell) {
-    std::int32_t& label = labels[static_cast<std::size_t>(cell)];
+    std::int32_t& label = labels_[static_cast<std::size_t>(cell)];
     if (label != kUnobserved) continue;
     const Eigen::Vector4f in_scan =
         grid_to_laser *
@@ -235,7 +236,7 @@ void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
   const float increments[] = {log_odds_obstacle_, log_odds_free_space_, log_odds_occlusion_,
                               log_odds_obstacle_ * log_odds_sub_obstacle_scale_};
   for (int cell = 0; cell < cell_count; ++cell) {
-    const std::int32_t label = labels[static_cast<std::size_t>(cell)];
+    const std::int32_t label = labels_[static_cast<std::size_t>(cell)];
     if (label != kUnobserved) grid.AddLogOdds(static_cast<std::size_t>(cell), increments[label]);
   }
 }

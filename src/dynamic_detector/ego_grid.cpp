@@ -34,9 +34,15 @@ cv::Matx23d WarpMatrix(int width, float dx, float dy, float angle, Arithmetic ar
     const cv::Matx33d shift(1.0, 0.0, dx, 0.0, 1.0, dy, 0.0, 0.0, 1.0);
     return rotation * shift;
   }
-  const cv::Mat rotation = cv::getRotationMatrix2D(centre, degrees, 1.0);
-  const cv::Mat shift = (cv::Mat_<double>(3, 3) << 1, 0, dx, 0, 1, dy, 0, 0, 1);
-  return cv::Mat(rotation * shift);
+  // The product of cv::Mat's operator*, cv::gemm, on matrix headers over
+  // local storage, so that nothing is allocated.
+  cv::Matx23d rotation = cv::getRotationMatrix2D_(centre, degrees, 1.0);
+  cv::Matx33d shift(1.0, 0.0, dx, 0.0, 1.0, dy, 0.0, 0.0, 1.0);
+  cv::Matx23d motion;
+  cv::Mat product(2, 3, CV_64FC1, motion.val);
+  cv::gemm(cv::Mat(2, 3, CV_64FC1, rotation.val), cv::Mat(3, 3, CV_64FC1, shift.val), 1.0,
+           cv::Mat(), 1.0, product);
+  return motion;
 }
 
 cv::Mat Warp(const cv::Mat& raster, const cv::Matx23d& motion, const RasterWarp& warp) {
@@ -48,14 +54,17 @@ cv::Mat Warp(const cv::Mat& raster, const cv::Matx23d& motion, const RasterWarp&
 
 // The warp between a 3 x 3 dilation and erosion, so that thin structures
 // survive a large turn.
-cv::Mat WarpClosed(const cv::Mat& raster, const cv::Matx23d& motion, const RasterWarp& warp) {
-  const cv::Mat kernel =
-      cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3), cv::Point(-1, -1));
-  cv::Mat dilated;
-  cv::dilate(raster, dilated, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+cv::Mat WarpClosed(const cv::Mat& raster, const cv::Matx23d& motion, const RasterWarp& warp,
+                   MorphologyBuffers& buffers) {
+  if (buffers.kernel.empty()) {
+    buffers.kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3), cv::Point(-1, -1));
+  }
+  cv::dilate(raster, buffers.dilated, buffers.kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
              cv::morphologyDefaultBorderValue());
+  cv::warpAffine(buffers.dilated, buffers.warped, motion, raster.size(), warp.interpolation,
+                 cv::BORDER_CONSTANT, cv::Scalar(warp.entering_value));
   cv::Mat moved;
-  cv::erode(Warp(dilated, motion, warp), moved, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+  cv::erode(buffers.warped, moved, buffers.kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
             cv::morphologyDefaultBorderValue());
   return moved;
 }
@@ -78,7 +87,7 @@ PlanarMotion MotionBetween(const PlanarPose& previous, const PlanarPose& current
 }
 
 void MoveGrid(OccupancyGridMap& grid, const Eigen::Vector2f& translation, float angle,
-              const GridMotionRule& rule) {
+              const GridMotionRule& rule, MorphologyBuffers* buffers) {
   if (!translation.allFinite() || !std::isfinite(angle)) {
     if (rule.non_finite == NonFiniteMotion::kForgetGrid) FillWithEnteringValues(grid, rule);
     return;
@@ -93,8 +102,13 @@ void MoveGrid(OccupancyGridMap& grid, const Eigen::Vector2f& translation, float 
   }
   const cv::Matx23d motion = WarpMatrix(width, dx, dy, angle, rule.arithmetic);
   const bool closed = rule.close_turns && static_cast<double>(std::fabs(angle)) > kMorphologyTurn;
-  grid.set_log_odds_map(closed ? WarpClosed(grid.log_odds_map(), motion, rule.log_odds)
-                               : Warp(grid.log_odds_map(), motion, rule.log_odds));
+  if (closed) {
+    MorphologyBuffers local;
+    grid.set_log_odds_map(
+        WarpClosed(grid.log_odds_map(), motion, rule.log_odds, buffers ? *buffers : local));
+  } else {
+    grid.set_log_odds_map(Warp(grid.log_odds_map(), motion, rule.log_odds));
+  }
   if (rule.height) grid.set_height_map(Warp(grid.height_map(), motion, *rule.height));
 }
 

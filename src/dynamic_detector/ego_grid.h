@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <optional>
 
 #include "larkspur_perception_libs/ego_grid_params.h"
@@ -120,13 +121,21 @@ struct GridMotionRule {
   NonFiniteMotion non_finite;
 };
 
+// Working rasters of the dilation, warp and erosion around large turns, kept
+// by the caller between moves so that they are allocated once.
+struct MorphologyBuffers {
+  cv::Mat kernel;  // the 3 x 3 square, made on first use
+  cv::Mat dilated;
+  cv::Mat warped;
+};
+
 // Moves the grid's content by `translation` (metres, grid axes), then turns
 // it counter-clockwise by `angle` (radians, applied as angle * pi / 3.14)
 // about the centre of cell (grid_width / 2, grid_width / 2), each raster with
 // its rule. A shift beyond kMaxShiftInSides sides gives every cell its
-// entering value.
+// entering value. A rule with close_turns works in `buffers` when given.
 void MoveGrid(OccupancyGridMap& grid, const Eigen::Vector2f& translation, float angle,
-              const GridMotionRule& rule);
+              const GridMotionRule& rule, MorphologyBuffers* buffers = nullptr);
 
 // Reads the six shared keys in the order of EgoGridParams with as<float>();
 // the yaml-cpp exceptions for a missing key or a value that is not a number
