@@ -195,11 +195,11 @@ class DynamicCloudDetector {
   // Marks the cells of the points of `cloud`, but for those whose entry in
   // `skipped_points` is 1 (none when it is empty).
   void MarkOccupiedCells(const Cloud& cloud, const std::vector<std::uint8_t>& skipped_points);
-  // The status of every cell: OCCUPIED where a point marked it, otherwise
-  // FREE where the camera footprint (LiDAR free-space mode: the cloud's
-  // rays) shows free space, UNOBSERVED elsewhere.
-  void ClassifyCells();
-  // Each cell's height and log-odds follow its status.
+  // One pass over the cells: each becomes OCCUPIED where a point marked it,
+  // otherwise FREE where the camera footprint (LiDAR free-space mode: the
+  // cloud's rays) shows free space, UNOBSERVED elsewhere; its height and
+  // log-odds then follow that status. The integration assigns no OCCLUDED
+  // cell, so the occlusion increment is not applied.
   void UpdateCells();
   void ShowDebugWindows() const;
 

@@ -264,7 +264,6 @@ void DynamicCloudDetector::InputCloudToOccupancyGridMap(std::shared_ptr<const Cl
   } else if (cloud) {
     MarkOccupiedCells(*cloud, {});
   }
-  ClassifyCells();
   UpdateCells();
   if (lidar_free_space_) lidar_free_space_->KeepRoadCellsUnknown(*grid_map_);
   if (visualize) ShowDebugWindows();
@@ -306,29 +305,15 @@ void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud,
   }
 }
 
-void DynamicCloudDetector::ClassifyCells() {
-  int* const status = grid_status_.data();
-  const float* const heights = grid_height_.data();
-  const std::size_t cells = grid_status_.size();
-  if (lidar_free_space_) {
-    const LidarFreeSpace& scan = *lidar_free_space_;
-    for (std::size_t i = 0; i < cells; ++i) {
-      status[i] = heights[i] != kUnmarked ? OCCUPIED : scan.SeesFree(i) ? FREE : UNOBSERVED;
-    }
-    return;
-  }
-  const std::uint8_t* const in_roi = corner_in_roi_.data();
-  for (std::size_t i = 0; i < cells; ++i) {
-    status[i] = heights[i] != kUnmarked ? OCCUPIED : in_roi[i] ? FREE : UNOBSERVED;
-  }
-}
-
 void DynamicCloudDetector::UpdateCells() {
   OccupancyGridMap& grid = *grid_map_;
-  const int* const status = grid_status_.data();
+  const LidarFreeSpace* const lidar = lidar_free_space_.get();
   const std::size_t cells = grid_status_.size();
   for (std::size_t i = 0; i < cells; ++i) {
-    switch (status[i]) {
+    const bool seen_free = lidar ? lidar->SeesFree(i) : corner_in_roi_[i] != 0;
+    const int status = grid_height_[i] != kUnmarked ? OCCUPIED : seen_free ? FREE : UNOBSERVED;
+    grid_status_[i] = status;
+    switch (status) {
       case OCCUPIED:
         grid.SetHeight(i, grid_height_[i]);
         grid.AddLogOdds(i, log_odds_obstacle_);
@@ -336,9 +321,6 @@ void DynamicCloudDetector::UpdateCells() {
       case FREE:
         grid.SetHeight(i, default_height_);
         grid.AddLogOdds(i, log_odds_free_space_);
-        break;
-      case OCCLUDED:
-        grid.AddLogOdds(i, log_odds_occlusion_);
         break;
       default:
         break;
