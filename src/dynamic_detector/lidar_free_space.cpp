@@ -59,6 +59,41 @@ float Azimuth(float y, float x) {
   return y < 0.0f ? -angle : angle;
 }
 
+// Folds squared distances into per-bin extremes with `pick` (std::min or
+// std::max). Successive points mostly share a bin, and each update of a bin
+// would wait for the one before; a run of values in one bin is therefore
+// folded in a local first. The squared distances are never NaN nor -0, so
+// the extreme does not depend on the order of folding.
+template <typename Pick>
+class BinRun {
+ public:
+  BinRun(std::vector<float>& bins, Pick pick) : bins_(bins), pick_(pick) {}
+
+  void Add(std::int32_t bin, float value) {
+    if (bin == bin_) {
+      value_ = pick_(value_, value);
+      return;
+    }
+    Flush();
+    bin_ = bin;
+    value_ = value;
+  }
+
+  // Folds the current run into its bin.
+  void Flush() {
+    if (bin_ < 0) return;
+    float& extreme = bins_[static_cast<std::size_t>(bin_)];
+    extreme = pick_(extreme, value_);
+    bin_ = -1;
+  }
+
+ private:
+  std::vector<float>& bins_;
+  Pick pick_;
+  std::int32_t bin_ = -1;
+  float value_ = 0.0f;
+};
+
 bool IsFinite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
@@ -138,6 +173,7 @@ void LidarFreeSpace::Scan(const Cloud* obstacles, const Cloud* ground) {
   if (obstacles) {
     const std::vector<pcl::PointXYZ, Eigen::aligned_allocator<pcl::PointXYZ>>& points =
         obstacles->points;
+    BinRun nearest(nearest_squared_, [](float a, float b) { return std::min(a, b); });
     for (std::size_t k = 0; k < points.size(); ++k) {
       const pcl::PointXYZ& p = points[k];
       const float dz = p.z - sensor.z();
@@ -145,18 +181,19 @@ void LidarFreeSpace::Scan(const Cloud* obstacles, const Cloud* ground) {
       if (!points_on_road_.empty() && points_on_road_[k]) continue;
       const float dx = p.x - sensor.x();
       const float dy = p.y - sensor.y();
-      float& nearest = nearest_squared_[BinOf(dx, dy)];
-      nearest = std::min(nearest, dx * dx + dy * dy);
+      nearest.Add(BinOf(dx, dy), dx * dx + dy * dy);
     }
+    nearest.Flush();
   }
   if (ground) {
+    BinRun farthest(farthest_ground_squared_, [](float a, float b) { return std::max(a, b); });
     for (const pcl::PointXYZ& p : ground->points) {
       if (!IsFinite(p)) continue;
       const float dx = p.x - sensor.x();
       const float dy = p.y - sensor.y();
-      float& farthest = farthest_ground_squared_[BinOf(dx, dy)];
-      farthest = std::max(farthest, dx * dx + dy * dy);
+      farthest.Add(BinOf(dx, dy), dx * dx + dy * dy);
     }
+    farthest.Flush();
   }
   for (std::int32_t b = 0; b < bins_; ++b) {
     // A ray that reached the road passed over free cells, but beyond the
