@@ -280,8 +280,8 @@ void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud,
   // minus infinity) and then to z leaves marked heights as they would be,
   // without a branch on the loaded value. The marks live in the heights
   // alone, so that each probe touches one array.
-  const auto mark = [&](float column, float row, float z) {
-    if (!cells.Inside(column) || !cells.Inside(row)) return;
+  const auto mark = [&](int column, int row, float z) {
+    if (column < 0 || row < 0) return;
     float& height = heights[cells.Index(column, row)];
     const float start = height < default_height ? default_height : height;
     height = start < z ? z : start;
@@ -295,13 +295,13 @@ void DynamicCloudDetector::MarkOccupiedCells(const Cloud& cloud,
     if (skipping && skipped_points[k]) continue;
     // The probes (x, y), (x - r, y), (x + r, y), (x, y - r), (x, y + r) share
     // their columns and rows.
-    const float column = cells.Number(p.x);
-    const float row = cells.Number(p.y);
+    const int column = cells.Cell(p.x);
+    const int row = cells.Cell(p.y);
     mark(column, row, p.z);
-    mark(cells.Number(p.x - r), row, p.z);
-    mark(cells.Number(p.x + r), row, p.z);
-    mark(column, cells.Number(p.y - r), p.z);
-    mark(column, cells.Number(p.y + r), p.z);
+    mark(cells.Cell(p.x - r), row, p.z);
+    mark(cells.Cell(p.x + r), row, p.z);
+    mark(column, cells.Cell(p.y - r), p.z);
+    mark(column, cells.Cell(p.y + r), p.z);
   }
 }
 

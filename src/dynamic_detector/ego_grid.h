@@ -61,28 +61,35 @@ struct PlanarMotion {
 class CellArithmetic {
  public:
   explicit CellArithmetic(const OccupancyGridMap& grid)
-      : resolution_(grid.resolution()),
-        centre_(static_cast<float>(CentreOf(grid))),
-        width_(grid.grid_width()),
-        float_width_(static_cast<float>(grid.grid_width())) {}
+      : resolution_(grid.resolution()), centre_(CentreOf(grid)), width_(grid.grid_width()) {}
 
-  // Column (of an x) or row (of a y) as the float it is before the conversion
-  // to int: integral, not finite for a coordinate that is not.
-  float Number(float coordinate) const { return std::floor(coordinate / resolution_) + centre_; }
-  // Whether a column or row number lies inside the grid; false for NaN.
-  bool Inside(float number) const { return number >= 0.0f && number < float_width_; }
-  // Linear index of the cell; both numbers must be Inside.
-  int Index(float column, float row) const {
-    return static_cast<int>(row) * width_ + static_cast<int>(column);
+  // Column (of an x) or row (of a y) of the cell holding a coordinate, or -1
+  // outside the grid. The grid adds the centre to the float floor of the
+  // quotient and tests the sum as a float. Below 2^23 in magnitude the floor
+  // and that sum are exact integers, so the same sum in int decides alike;
+  // beyond (and for NaN and infinities) the coordinate is outside either way,
+  // the grid being far narrower (kMaxGridCellsPerSide).
+  int Cell(float coordinate) const {
+    const float quotient = coordinate / resolution_;
+    if (!(std::fabs(quotient) < kExactFloatIntegers)) return -1;
+    const int truncated = static_cast<int>(quotient);
+    const int floor = static_cast<float>(truncated) > quotient ? truncated - 1 : truncated;
+    const int cell = floor + centre_;
+    return cell >= 0 && cell < width_ ? cell : -1;
   }
+  // Linear index of a cell; both must be Cell results other than -1.
+  int Index(int column, int row) const { return row * width_ + column; }
   // IsValidPoint and GetIndexFromXy in one: the cell of (x, y), or -1 outside.
   int IndexOrMinusOne(float x, float y) const {
-    const float column = Number(x);
-    const float row = Number(y);
-    return Inside(column) && Inside(row) ? Index(column, row) : -1;
+    const int column = Cell(x);
+    const int row = Cell(y);
+    return column >= 0 && row >= 0 ? Index(column, row) : -1;
   }
 
  private:
+  static constexpr float kExactFloatIntegers = 8388608.0f;  // 2^23
+  static_assert(kMaxGridCellsPerSide < (1 << 22), "cells and centre stay far below 2^23");
+
   // The grid's centre cell number: the origin lies in cell (c, c), whose
   // index is c * width + c.
   static int CentreOf(const OccupancyGridMap& grid) {
@@ -90,9 +97,8 @@ class CellArithmetic {
   }
 
   float resolution_;
-  float centre_;
+  int centre_;
   int width_;
-  float float_width_;
 };
 
 PlanarMotion MotionBetween(const PlanarPose& previous, const PlanarPose& current,
