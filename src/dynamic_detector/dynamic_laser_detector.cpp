@@ -200,11 +200,12 @@ void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
   const int cell_count = width * width;
   const float resolution = grid.resolution();
   labels_.assign(static_cast<std::size_t>(cell_count), kUnobserved);
+  std::int32_t* const labels = labels_.data();
   const Eigen::Matrix4f grid_to_laser = laser_to_grid_.inverse();
 
   const auto mark = [&](float x, float y, std::int32_t label) {
     if (grid.IsValidPoint(x, y))
-      labels_[static_cast<std::size_t>(grid.GetIndexFromXy(x, y))] = label;
+      labels[static_cast<std::size_t>(grid.GetIndexFromXy(x, y))] = label;
   };
   // Hits: the neighbours are marked even when the end point itself lies just
   // outside the grid.
@@ -222,7 +223,7 @@ void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
   // Free space and occlusion, cell by cell rather than ray by ray, so the cost
   // does not depend on the ranges measured.
   for (int cell = 0; cell < cell_count; ++cell) {
-    std::int32_t& label = labels_[static_cast<std::size_t>(cell)];
+    std::int32_t& label = labels[static_cast<std::size_t>(cell)];
     if (label != kUnobserved) continue;
     const Eigen::Vector4f in_scan =
         grid_to_laser *
@@ -236,7 +237,7 @@ void DynamicLaserDetector::UpdateOccupancyGridMap(LaserScanConstPtr scan) {
   const float increments[] = {log_odds_obstacle_, log_odds_free_space_, log_odds_occlusion_,
                               log_odds_obstacle_ * log_odds_sub_obstacle_scale_};
   for (int cell = 0; cell < cell_count; ++cell) {
-    const std::int32_t label = labels_[static_cast<std::size_t>(cell)];
+    const std::int32_t label = labels[static_cast<std::size_t>(cell)];
     if (label != kUnobserved) grid.AddLogOdds(static_cast<std::size_t>(cell), increments[label]);
   }
 }
