@@ -83,6 +83,23 @@ class GroundRemovalTest : public ::testing::Test {
     return ends;
   }
 
+  // A flat road 1.73 m below the sensor on a polar grid: 314 azimuths 0.02
+  // rad apart, `rings` rings 0.1 m apart from 3 m; sectors of 0.05 rad over
+  // 2 m to 30 m.
+  CloudPtr PolarRoad(int rings) {
+    params_.sector_angle = 0.05f;
+    params_.max_range = 30.0f;
+    params_.min_range = 2.0f;
+    params_.ground_height = -1.73f;
+    auto cloud = MakeCloud();
+    for (int a = 0; a < 314; ++a) {
+      for (int r = 0; r < rings; ++r) {
+        cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
+      }
+    }
+    return cloud;
+  }
+
   // Fits ground points at ranges 1.5 to 9.5 along each (azimuth, height)
   // ray, then classifies `queries` with the kept fit.
   void Classify(const std::vector<std::pair<float, float>>& rays,
@@ -261,15 +278,8 @@ TEST_F(GroundRemovalTest, DegenerateCloudsGiveEmptyOutputs) {
 // A flat road 1.73 m below the sensor on a polar grid, with three boxes whose
 // faces stand 0.4 m to 1.5 m above it: the road is ground, the boxes are not.
 TEST_F(GroundRemovalTest, FlatPlaneWithBoxesIsSplitExactly) {
-  params_.sector_angle = 0.05f;
-  params_.max_range = 30.0f;
-  params_.min_range = 2.0f;
-  params_.ground_height = -1.73f;
+  auto cloud = PolarRoad(170);
   params_.outlier_sigma_factor = 2.0f;
-  auto cloud = MakeCloud();
-  for (int a = 0; a < 314; ++a) {
-    for (int r = 0; r < 170; ++r) cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
-  }
   const std::size_t road_points = cloud->size();
   for (const auto& [x, y] : {std::pair{7.5f, 3.0f}, {-12.0f, -6.0f}, {5.0f, -10.0f}}) {
     for (int h = 0; h < 5; ++h) {
@@ -287,16 +297,9 @@ TEST_F(GroundRemovalTest, FlatPlaneWithBoxesIsSplitExactly) {
 // call: also the deep near-zone points the fit left out, and points the
 // caller moved in place after set_input_cloud.
 TEST_F(GroundRemovalTest, KeptSplitClassifiesTheCloudAsItStandsAtTheCall) {
-  params_.sector_angle = 0.05f;
-  params_.max_range = 30.0f;
-  params_.min_range = 2.0f;
-  params_.ground_height = -1.73f;
+  auto cloud = PolarRoad(60);
   params_.near_zone_x_limit = 2.0f;
   params_.near_zone_depth = 0.3f;
-  auto cloud = MakeCloud();
-  for (int a = 0; a < 314; ++a) {
-    for (int r = 0; r < 60; ++r) cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
-  }
   const std::size_t road_points = cloud->size();
   cloud->push_back({1.0f, 5.0f, -2.5f});  // 0.77 m under the road, close along x
   RemoveGroundLineFit remover(params_);
@@ -321,14 +324,7 @@ TEST_F(GroundRemovalTest, KeptSplitClassifiesTheCloudAsItStandsAtTheCall) {
 // cloud it fitted under its old ones: with the range window from 5.95 m only
 // the 30 farther rings of the road are segmented.
 TEST_F(GroundRemovalTest, AssignedRemoverSplitsWithItsNewParameters) {
-  params_.sector_angle = 0.05f;
-  params_.max_range = 30.0f;
-  params_.min_range = 2.0f;
-  params_.ground_height = -1.73f;
-  auto cloud = MakeCloud();
-  for (int a = 0; a < 314; ++a) {
-    for (int r = 0; r < 60; ++r) cloud->push_back(AtAzimuth(a * 0.02f, 3.0f + r * 0.1f, -1.73f));
-  }
+  auto cloud = PolarRoad(60);
   RemoveGroundLineFit remover(params_);
   remover.set_input_cloud(cloud);
   params_.min_range = 5.95f;
