@@ -420,6 +420,15 @@ class SegmentedPoints {
 // Prototype selection, one sector at a time. The per-bin tables live as long
 // as the selector and only the bins a sector occupied are reset after it, so
 // a call pays for the occupied bins rather than for every bin of every sector.
+//
+// The outlier bound of a bin comes from running statistics whose mean is
+// updated with one division per point, each waiting for the one before: a
+// chain through every point of the bin. The selector first estimates the
+// bound from plain sums instead, whose chains are single additions, together
+// with a bound on how far the estimate can lie from the exact value. Only a
+// height within that distance of the estimate can fall on the other side of
+// the exact bound; a sector holding one is selected again with the running
+// statistics, so the outcome is always theirs.
 class PrototypeSelector {
  public:
   // Sizes the tables for `bin_count` bins; keeps them when they already are.
@@ -436,29 +445,11 @@ class PrototypeSelector {
   // go to `trace`. Points whose bin lies outside the table are ignored.
   template <typename Points>
   void Select(const Points& points, Cloud& trace, std::vector<PointPolarCoord>& prototypes) {
-    const std::size_t count = points.size();
-    for (std::size_t i = 0; i < count; ++i) {
-      if (Bin* bin = BinOf(points.bin(i))) {
-        // Marked once per bin, not per point: no chain through the bit words.
-        if (bin->heights.getCount() == 0) MarkOccupied(static_cast<std::size_t>(points.bin(i)));
-        bin->heights.update(static_cast<double>(points.height(i)));
-      }
+    if (!SelectWithEstimatedBounds(points)) {
+      ForEachOccupied([](Bin& bin) { bin = Bin{}; });
+      SelectWithExactBounds(points);
     }
-    ForEachOccupied([this](Bin& bin) {
-      bin.outlier_bound = bin.heights.getMean() - sigma_factor_ * bin.heights.getStddev();
-    });
-    for (std::size_t i = 0; i < count; ++i) {
-      Bin* bin = BinOf(points.bin(i));
-      if (bin == nullptr) continue;
-      const float z = points.height(i);
-      if (bin->heights.getCount() > 1 && static_cast<double>(z) < bin->outlier_bound) {
-        trace.push_back(points.point(i));
-      }
-      if (z < bin->lowest && static_cast<double>(z) >= bin->outlier_bound) {
-        bin->lowest = z;
-        bin->chosen = i;
-      }
-    }
+    for (const std::size_t i : outliers_) trace.push_back(points.point(i));
     ForEachOccupied([&points, &prototypes](Bin& bin) {
       if (bin.chosen != kNoneChosen) prototypes.push_back(PrototypeOf(points.point(bin.chosen)));
       bin = Bin{};
@@ -470,11 +461,104 @@ class PrototypeSelector {
   static constexpr std::size_t kNoneChosen = std::numeric_limits<std::size_t>::max();
 
   struct Bin {
-    StreamWelFord heights;
+    std::uint64_t count = 0;
+    double sum = 0.0;  // of the heights
+    // Apart from the sum, so that the two are not stored together: the sum
+    // is ready long before the squared step, which waits for a division.
+    StreamWelFord heights;       // the exact statistics, kept only when needed
+    double squared_steps = 0.0;  // of each height's step from the mean before it
     double outlier_bound = 0.0;  // mean - k * standard deviation
+    double bound_error = 0.0;    // of an estimated bound; negative when exact
     float lowest = std::numeric_limits<float>::max();
     std::size_t chosen = kNoneChosen;
   };
+
+  // Selects with estimated bounds. Returns false, with the bins filled, when
+  // a height lies too near its bin's estimate (or the estimate is not
+  // finite) for the estimate to decide.
+  template <typename Points>
+  bool SelectWithEstimatedBounds(const Points& points) {
+    const std::size_t count = points.size();
+    double largest = 0.0;  // magnitude of the sector's heights
+    for (std::size_t i = 0; i < count; ++i) {
+      if (Bin* bin = BinOf(points.bin(i))) {
+        if (bin->count == 0) MarkOccupied(static_cast<std::size_t>(points.bin(i)));
+        const auto z = static_cast<double>(points.height(i));
+        // The running mean starts at 0, so the first step is the height itself.
+        const double mean_before =
+            bin->sum / static_cast<double>(std::max<std::uint64_t>(bin->count, 1));
+        const double step = z - mean_before;
+        ++bin->count;
+        bin->sum += z;
+        bin->squared_steps += step * step;
+        largest = std::max(largest, std::fabs(z));
+      }
+    }
+    bool finite = std::isfinite(largest);
+    ForEachOccupied([this, largest, &finite](Bin& bin) {
+      const auto n = static_cast<double>(bin.count);
+      const double variance = bin.count < 2 ? 0.0 : bin.squared_steps / (n - 1.0);
+      bin.outlier_bound = bin.sum / n - sigma_factor_ * std::sqrt(variance);
+      // One height: the mean is that height and the deviation 0 either way.
+      bin.bound_error = bin.count < 2 ? -1.0 : BoundError(n, largest);
+      finite = finite && std::isfinite(bin.outlier_bound) && std::isfinite(bin.bound_error);
+    });
+    if (!finite) return false;
+    outliers_.clear();
+    bool undecided = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      Bin* bin = BinOf(points.bin(i));
+      if (bin == nullptr) continue;
+      const float z = points.height(i);
+      undecided =
+          undecided || std::fabs(static_cast<double>(z) - bin->outlier_bound) <= bin->bound_error;
+      Decide(*bin, bin->count, z, i);
+    }
+    return !undecided;
+  }
+
+  template <typename Points>
+  void SelectWithExactBounds(const Points& points) {
+    const std::size_t count = points.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (Bin* bin = BinOf(points.bin(i))) {
+        // Marked once per bin, not per point: no chain through the bit words.
+        if (bin->heights.getCount() == 0) MarkOccupied(static_cast<std::size_t>(points.bin(i)));
+        bin->heights.update(static_cast<double>(points.height(i)));
+      }
+    }
+    ForEachOccupied([this](Bin& bin) {
+      bin.outlier_bound = bin.heights.getMean() - sigma_factor_ * bin.heights.getStddev();
+    });
+    outliers_.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (Bin* bin = BinOf(points.bin(i)))
+        Decide(*bin, bin->heights.getCount(), points.height(i), i);
+    }
+  }
+
+  // Files point i, of height z in a bin of `count` points, as a low outlier
+  // or as the bin's lowest point so far.
+  void Decide(Bin& bin, std::uint64_t count, float z, std::size_t i) {
+    if (count > 1 && static_cast<double>(z) < bin.outlier_bound) outliers_.push_back(i);
+    if (z < bin.lowest && static_cast<double>(z) >= bin.outlier_bound) {
+      bin.lowest = z;
+      bin.chosen = i;
+    }
+  }
+
+  // How far the estimated bound of a bin of n >= 2 heights, none larger than
+  // `largest` in magnitude, can lie from the exact one. Each of the n steps
+  // of either computation rounds its mean by a few units of the last place
+  // of `largest` and its squared step by a few of its square; the variances
+  // then differ by at most about 200 n units of `largest` squared, and the
+  // deviations by the square root of that. Twice that, to cover the rounding
+  // of this sum as well.
+  double BoundError(double n, double largest) const {
+    constexpr double kUnit = std::numeric_limits<double>::epsilon() / 2.0;
+    return 2.0 * largest * (1.0 + std::fabs(sigma_factor_)) *
+           (std::sqrt(256.0 * n * kUnit) + 32.0 * n * kUnit);
+  }
 
   static PointPolarCoord PrototypeOf(const pcl::PointXYZ& p) {
     const auto x = static_cast<double>(p.x);
@@ -500,6 +584,7 @@ class PrototypeSelector {
 
   std::vector<Bin> bins_;
   std::vector<std::uint64_t> occupied_;  // one bit per bin
+  std::vector<std::size_t> outliers_;    // of the sector, in list order
   double sigma_factor_ = 0.0;
 };
 

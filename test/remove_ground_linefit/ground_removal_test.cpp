@@ -169,6 +169,32 @@ TEST_F(GroundRemovalTest, PrototypeIsTheLowestPointAboveTheOutlierBound) {
 ::testing::Matcher<std::vector<float>> Near(const std::vector<float>& expected) {
   return ::testing::Pointwise(::testing::FloatNear(1e-5f), expected);
 }
+// Seven heights whose exact mean is the second of them, -1.03095937: the
+// running mean rounds one unit of its last place above it, so with a bound of
+// mean - 0 * deviation that point is a low outlier, and the prototype is the
+// lowest height above it. A mean taken as sum / count would keep the point.
+TEST_F(GroundRemovalTest, OutlierBoundIsTheRunningMeanToItsLastBit) {
+  params_.outlier_sigma_factor = 0.0f;
+  RemoveGroundLineFit remover(params_);
+  const std::vector<float> heights = {-0.968846917f, -1.03095937f, -1.50191855f, -1.30926776f,
+                                      -0.560000181f, -1.09307182f, -0.752650976f};
+  StreamWelFord running;
+  std::vector<STRU_SegmentedPoint> points;
+  for (const float z : heights) {
+    running.update(z);
+    points.emplace_back(pcl::PointXYZ(static_cast<float>(points.size() + 1), 0.0f, z), 0,
+                        NON_GROUND);
+  }
+  ASSERT_GT(running.getMean(), static_cast<double>(heights[1]));
+
+  std::vector<PointPolarCoord> prototypes;
+  remover.findPrototypePoints(points, 1, prototypes);
+  ASSERT_EQ(prototypes.size(), 1u);
+  EXPECT_EQ(prototypes[0].height, heights[0]);
+  std::vector<float> trace;
+  for (const pcl::PointXYZ& p : remover.getAllTracePoints()) trace.push_back(p.z);
+  EXPECT_EQ(trace, (std::vector<float>{heights[1], heights[2], heights[3], heights[5]}));
+}
 
 TEST_F(GroundRemovalTest, LineFittingFlatStepRampAndSkippedSeed) {
   using ::testing::ElementsAre;
