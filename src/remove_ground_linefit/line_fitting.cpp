@@ -43,12 +43,29 @@ class Chord {
 
   double DistanceOf(const PointPolarCoord& p) const {
     if (vertical_) return static_cast<double>(std::fabs(p.range - start_range_));
-    return std::fabs(static_cast<double>(p.range) * slope_ - static_cast<double>(p.height) +
-                     intercept_) /
-           norm_;
+    return Offset(p) / norm_;
+  }
+
+  // Whether DistanceOf(p) exceeds `distance`, and then that distance. A
+  // point whose offset is clearly below distance * norm cannot exceed it
+  // (the rounded quotient goes no higher than `distance`), and the division
+  // is spared; the search for the farthest point finds few that exceed the
+  // farthest so far.
+  bool Exceeds(const PointPolarCoord& p, double distance, double& to_chord) const {
+    if (!vertical_ && Offset(p) < distance * norm_ * kClearlyBelow) return false;
+    to_chord = DistanceOf(p);
+    return to_chord > distance;
   }
 
  private:
+  // Covers the two roundings of the product it scales.
+  static constexpr double kClearlyBelow = 1.0 - 0x1p-50;
+
+  double Offset(const PointPolarCoord& p) const {
+    return std::fabs(static_cast<double>(p.range) * slope_ - static_cast<double>(p.height) +
+                     intercept_);
+  }
+
   float start_range_;
   bool vertical_;
   double slope_;
@@ -208,8 +225,8 @@ void RemoveGroundLineFit::diluting(const std::vector<PointPolarCoord>& points, s
   if (points.size() < 3) return;
   const Chord chord(points.front(), points.back());
   for (std::size_t j = 1; j + 1 < points.size(); ++j) {
-    const double to_chord = chord.DistanceOf(points[j]);
-    if (to_chord > distance) {
+    double to_chord = 0.0;
+    if (chord.Exceeds(points[j], distance, to_chord)) {
       index = static_cast<std::int32_t>(j);
       distance = to_chord;
     }
