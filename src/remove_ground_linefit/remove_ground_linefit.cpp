@@ -619,23 +619,13 @@ struct GroundLine {
               static_cast<double>(line.end_range - line.start_range)),
         intercept(static_cast<double>(line.start_height) -
                   static_cast<double>(line.start_range) * slope),
-        norm(std::sqrt(slope * slope + 1.0)),
-        inverse_norm(1.0 / norm) {}
+        norm(std::sqrt(slope * slope + 1.0)) {}
 
   // The line counts also within the margin beyond the segment's ends.
   bool Covers(double range) const { return cover_from < range && range < cover_to; }
   // Positive above the line.
   double SignedDistance(double range, double height) const {
-    return HeightAbove(range, height) / norm;
-  }
-  // The height above the line multiplied by the rounded inverse of the norm
-  // instead of divided by the norm: two roundings, so within a factor
-  // 1 +- 2^-51 of SignedDistance.
-  double EstimatedDistance(double range, double height) const {
-    return HeightAbove(range, height) * inverse_norm;
-  }
-  double HeightAbove(double range, double height) const {
-    return height - (range * slope + intercept);
+    return (height - (range * slope + intercept)) / norm;
   }
 
   double cover_from;
@@ -643,7 +633,6 @@ struct GroundLine {
   double slope;
   double intercept;
   double norm;
-  double inverse_norm;
 };
 
 // Of equally near lines the earlier one decides.
@@ -658,33 +647,6 @@ float NearestSignedDistance(const GroundLine* begin, const GroundLine* end, doub
     }
   }
   return best == std::numeric_limits<float>::max() ? kNoSegment : best;
-}
-
-// The result of NearestSignedDistance from estimated distances, which spare
-// the division of each. An estimate decides what the quotient would: its
-// float rounding when the whole interval of 2^-50 around the estimate rounds
-// to one float, and the comparison with the nearest so far when that lies
-// outside the interval. Returns false when an estimate cannot decide.
-bool EstimatedNearestSignedDistance(const GroundLine* begin, const GroundLine* end, double range,
-                                    double height, float& nearest) {
-  constexpr double kWidth = 0x1p-50;
-  float best = std::numeric_limits<float>::max();
-  for (const GroundLine* line = begin; line != end; ++line) {
-    if (!line->Covers(range)) continue;
-    const double estimate = line->EstimatedDistance(range, height);
-    const double low = estimate * (1.0 - kWidth);
-    const double high = estimate * (1.0 + kWidth);
-    const double best_magnitude = std::fabs(static_cast<double>(best));
-    if (best_magnitude > std::max(std::fabs(low), std::fabs(high))) {
-      const auto rounded = static_cast<float>(low);
-      if (rounded != static_cast<float>(high)) return false;
-      best = rounded;
-    } else if (!(best_magnitude < std::min(std::fabs(low), std::fabs(high)))) {
-      return false;
-    }
-  }
-  nearest = best == std::numeric_limits<float>::max() ? kNoSegment : best;
-  return true;
 }
 
 // The ground lines of a call, sector after sector in one list.
@@ -703,74 +665,38 @@ class SectorGroundLines {
 
   // Throws std::out_of_range for a sector that has no list.
   float Distance(std::uint32_t sector, double range, double height) const {
-    if (!HasSector(sector)) {
+    if (std::size_t{sector} + 1 >= sector_start_.size()) {
       throw std::out_of_range(fmt::format("no ground segment list for sector {} of {}", sector,
                                           sector_start_.size() - 1));
     }
-    return NearestSignedDistance(Begin(sector), End(sector), range, height);
-  }
-
-  // Distance from estimates; false when they cannot decide or the sector has
-  // no list.
-  bool EstimatedDistance(std::uint32_t sector, double range, double height, float& distance) const {
-    return HasSector(sector) &&
-           EstimatedNearestSignedDistance(Begin(sector), End(sector), range, height, distance);
+    const GroundLine* lines = lines_.data();
+    return NearestSignedDistance(lines + sector_start_[sector], lines + sector_start_[sector + 1],
+                                 range, height);
   }
 
  private:
-  bool HasSector(std::uint32_t sector) const {
-    return std::size_t{sector} + 1 < sector_start_.size();
-  }
-  const GroundLine* Begin(std::uint32_t sector) const {
-    return lines_.data() + sector_start_[sector];
-  }
-  const GroundLine* End(std::uint32_t sector) const {
-    return lines_.data() + sector_start_[sector + 1];
-  }
-
   std::vector<GroundLine> lines_;
   std::vector<std::size_t> sector_start_;  // offsets into lines_, one past each sector
 };
 
 // Distance to the lines of the point's own sector or, when none covers it,
 // to the nearer of the two adjacent sectors (the next one on a tie). The
-// sectors at azimuth -pi and +pi are not adjacent. `sector_distance(s, d)`
-// puts the distance to the lines of sector s into d; when it returns false,
-// so does this.
-template <typename DistanceInSector>
-bool SectorDistance(const DistanceInSector& sector_distance, std::uint32_t sector,
-                    std::uint32_t sector_count, float& distance) {
-  if (!sector_distance(sector, distance)) return false;
-  if (distance != kNoSegment) return true;
+// sectors at azimuth -pi and +pi are not adjacent.
+float SectorDistance(const SectorGroundLines& lines, double range, double height,
+                     std::uint32_t sector, std::uint32_t sector_count) {
+  const float own = lines.Distance(sector, range, height);
+  if (own != kNoSegment) return own;
 
-  float next = kNoSegment;
-  float previous = kNoSegment;
-  if (sector + 1 < sector_count && !sector_distance(sector + 1, next)) return false;
-  if (sector >= 1 && !sector_distance(sector - 1, previous)) return false;
-  if (next != kNoSegment) distance = next;
+  double next = kNoSegment;
+  double previous = kNoSegment;
+  if (sector + 1 < sector_count) next = lines.Distance(sector + 1, range, height);
+  if (sector >= 1) previous = lines.Distance(sector - 1, range, height);
+  float distance = own;
+  if (next != kNoSegment) distance = static_cast<float>(next);
   if (previous != kNoSegment &&
-      (distance == kNoSegment ||
-       std::fabs(static_cast<double>(previous)) < std::fabs(static_cast<double>(distance)))) {
-    distance = previous;
+      (distance == kNoSegment || std::fabs(previous) < std::fabs(static_cast<double>(distance)))) {
+    distance = static_cast<float>(previous);
   }
-  return true;
-}
-
-// The distance of a segmented point: from estimates where they decide, by
-// division where not. Throws std::out_of_range when `lines` has no list for
-// a sector it consults.
-float PointDistance(const SectorGroundLines& lines, double range, double height,
-                    std::uint32_t sector, std::uint32_t sector_count) {
-  float distance = kNoSegment;
-  const auto estimated = [&](std::uint32_t s, float& d) {
-    return lines.EstimatedDistance(s, range, height, d);
-  };
-  if (SectorDistance(estimated, sector, sector_count, distance)) return distance;
-  const auto divided = [&](std::uint32_t s, float& d) {
-    d = lines.Distance(s, range, height);
-    return true;
-  };
-  SectorDistance(divided, sector, sector_count, distance);
   return distance;
 }
 
@@ -828,8 +754,8 @@ void ClassifySector(const SectorGroundLines& lines, std::uint32_t s, std::uint32
                     bool below_is_ground, const Sink& sink) {
   for (std::uint32_t j = segmentation.SectorBegin(s); j < segmentation.SectorEnd(s); ++j) {
     const SegmentedRecord& point = segmentation[j];
-    const float distance = PointDistance(lines, static_cast<double>(point.range),
-                                         static_cast<double>(point.height), s, sector_count);
+    const float distance = SectorDistance(lines, static_cast<double>(point.range),
+                                          static_cast<double>(point.height), s, sector_count);
     sink.Add(input, point.index, ClassOf(distance, threshold, below_is_ground));
   }
 }
