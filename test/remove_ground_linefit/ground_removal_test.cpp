@@ -233,6 +233,28 @@ TEST_F(GroundRemovalTest, AcceptanceTestsTreatEqualityDifferently) {
   }
 }
 
+// Chord from (0, 0) to (4, 2): slope 0.5, so (1, 1.5) and (2, 0) both lie
+// 1 / sqrt(1.25) from it, (3, 1.5) on it.
+TEST_F(GroundRemovalTest, SplitSearchKeepsTheFirstOfTheFarthestInteriorPoints) {
+  const RemoveGroundLineFit remover(params_);
+  const std::vector<PointPolarCoord> set = {
+      {0, 0, 0}, {1, 1.5f, 0}, {2, 0, 0}, {3, 1.5f, 0}, {4, 2, 0}};
+  const double farthest = 1.0 / std::sqrt(1.25);
+  std::int32_t index = -1;
+  double distance = std::numeric_limits<double>::min();
+  remover.diluting(set, index, distance);
+  EXPECT_EQ(index, 1);
+  EXPECT_EQ(distance, farthest);
+  // A distance found before wins unless strictly exceeded.
+  index = -1;
+  remover.diluting(set, index, distance);
+  EXPECT_EQ(index, -1);
+  EXPECT_EQ(distance, farthest);
+  distance = std::nextafter(farthest, 0.0);
+  remover.diluting(set, index, distance);
+  EXPECT_EQ(index, 1);
+}
+
 TEST_F(GroundRemovalTest, ChordDistanceAndSegmentDistance) {
   const RemoveGroundLineFit chords(params_);
   // Ends 0.04 apart: vertical, the horizontal distance counts.
