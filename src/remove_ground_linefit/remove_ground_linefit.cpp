@@ -481,6 +481,9 @@ class PrototypeSelector {
     const std::size_t count = points.size();
     double largest = 0.0;  // magnitude of the sector's heights
     for (std::size_t i = 0; i < count; ++i) {
+      // The prototypes are read from the input cloud, far apart in it; so is
+      // every point once classified.
+      __builtin_prefetch(&points.point(i));
       if (Bin* bin = BinOf(points.bin(i))) {
         if (bin->count == 0) MarkOccupied(static_cast<std::size_t>(points.bin(i)));
         const auto z = static_cast<double>(points.height(i));
@@ -510,8 +513,7 @@ class PrototypeSelector {
       Bin* bin = BinOf(points.bin(i));
       if (bin == nullptr) continue;
       const float z = points.height(i);
-      undecided =
-          undecided || std::fabs(static_cast<double>(z) - bin->outlier_bound) <= bin->bound_error;
+      undecided |= std::fabs(static_cast<double>(z) - bin->outlier_bound) <= bin->bound_error;
       Decide(*bin, bin->count, z, i);
     }
     return !undecided;
@@ -541,10 +543,11 @@ class PrototypeSelector {
   // or as the bin's lowest point so far.
   void Decide(Bin& bin, std::uint64_t count, float z, std::size_t i) {
     if (count > 1 && static_cast<double>(z) < bin.outlier_bound) outliers_.push_back(i);
-    if (z < bin.lowest && static_cast<double>(z) >= bin.outlier_bound) {
-      bin.lowest = z;
-      bin.chosen = i;
-    }
+    // Selects rather than a branch: whether a point is lower than the ones
+    // before it follows no pattern the branch predictor could learn.
+    const bool lower = (z < bin.lowest) & (static_cast<double>(z) >= bin.outlier_bound);
+    bin.lowest = lower ? z : bin.lowest;
+    bin.chosen = lower ? i : bin.chosen;
   }
 
   // How far the estimated bound of a bin of n >= 2 heights, none larger than
