@@ -11,17 +11,18 @@
 
 namespace {
 
-// Floors a little below what the set scores on x86-64 (pooled 98.12,
-// kitti_hdl64 99.16, 03 96.52, 04 98.57, 08 98.40): other CPUs may round the
+// Floors a little below what the set scores on x86-64 (pooled 98.22,
+// kitti_hdl64 99.28, 03 96.75, 04 98.67, 08 98.40): other CPUs may round the
 // fitted segments' ends differently, which moves a few hundred of the millions of
-// scored points; a set that loses more than that has regressed.
+// scored points; a set that loses more than that has regressed. The pooled
+// floor still lies above the 98.12 of the set before.
 struct Floor {
   const char* sequence;
   double f1;
 };
 constexpr Floor kSequenceFloors[] = {
-    {"kitti_hdl64", 99.0}, {"03", 96.3}, {"04", 98.3}, {"08", 98.2}};
-constexpr double kPooledFloor = 97.9;
+    {"kitti_hdl64", 99.1}, {"03", 96.55}, {"04", 98.45}, {"08", 98.2}};
+constexpr double kPooledFloor = 98.15;
 
 TEST(GroundF1Test, Hdl64SetReachesItsFloorOnTheLabelledFrames) {
   const auto frames = larkspur::support::SharedLabelledFrames();
