@@ -417,6 +417,11 @@ class SegmentedPoints {
   const std::vector<STRU_SegmentedPoint>& points_;
 };
 
+// Whether prototypes carry their azimuth. Only segments that are kept and
+// shown need it; the one-call split measures distances in range and height
+// alone, and spares the atan2 per prototype.
+enum class Azimuths { kWith, kWithout };
+
 // Prototype selection, one sector at a time. The per-bin tables live as long
 // as the selector and only the bins a sector occupied are reset after it, so
 // a call pays for the occupied bins rather than for every bin of every sector.
@@ -443,15 +448,19 @@ class PrototypeSelector {
   // Appends one prototype per occupied bin, in bin order: the lowest point
   // that is not a low outlier. The low outliers (reflections under the road)
   // go to `trace`. Points whose bin lies outside the table are ignored.
+  // Without azimuths the prototypes' angles are 0.
   template <typename Points>
-  void Select(const Points& points, Cloud& trace, std::vector<PointPolarCoord>& prototypes) {
+  void Select(const Points& points, Cloud& trace, std::vector<PointPolarCoord>& prototypes,
+              Azimuths azimuths) {
     if (!SelectWithEstimatedBounds(points)) {
       ForEachOccupied([](Bin& bin) { bin = Bin{}; });
       SelectWithExactBounds(points);
     }
     for (const std::size_t i : outliers_) trace.push_back(points.point(i));
-    ForEachOccupied([&points, &prototypes](Bin& bin) {
-      if (bin.chosen != kNoneChosen) prototypes.push_back(PrototypeOf(points.point(bin.chosen)));
+    ForEachOccupied([&points, &prototypes, azimuths](Bin& bin) {
+      if (bin.chosen != kNoneChosen) {
+        prototypes.push_back(PrototypeOf(points.point(bin.chosen), azimuths));
+      }
       bin = Bin{};
     });
     std::fill(occupied_.begin(), occupied_.end(), 0);
@@ -563,10 +572,11 @@ class PrototypeSelector {
            (std::sqrt(256.0 * n * kUnit) + 32.0 * n * kUnit);
   }
 
-  static PointPolarCoord PrototypeOf(const pcl::PointXYZ& p) {
+  static PointPolarCoord PrototypeOf(const pcl::PointXYZ& p, Azimuths azimuths) {
     const auto x = static_cast<double>(p.x);
     const auto y = static_cast<double>(p.y);
-    return {static_cast<float>(std::sqrt(x * x + y * y)), p.z, std::atan2(p.y, p.x)};
+    return {static_cast<float>(std::sqrt(x * x + y * y)), p.z,
+            azimuths == Azimuths::kWith ? std::atan2(p.y, p.x) : 0.0f};
   }
 
   Bin* BinOf(std::int32_t bin) {
@@ -771,11 +781,11 @@ void ClassifySector(const SectorGroundLines& lines, std::uint32_t s, std::uint32
 // Prototype selection and line fitting of one sector; its segments replace
 // `segments`.
 template <typename Points>
-void FitSector(const RemoveGroundLineFit& remover, const Points& points, Cloud& trace,
-               PrototypeSelector& selector, std::vector<PointPolarCoord>& prototypes,
+void FitSector(const RemoveGroundLineFit& remover, const Points& points, Azimuths azimuths,
+               Cloud& trace, PrototypeSelector& selector, std::vector<PointPolarCoord>& prototypes,
                std::vector<STRU_Line>& segments) {
   prototypes.clear();
-  selector.Select(points, trace, prototypes);
+  selector.Select(points, trace, prototypes, azimuths);
   segments.clear();
   if (prototypes.size() > 1) remover.incrementalLineFitting(prototypes, segments);
 }
@@ -891,8 +901,8 @@ void RemoveGroundLineFit::set_input_cloud(CloudPtr input_cloud) {
   trace_cloud_.clear();
   work.selector.Prepare(geometry.bin_count, static_cast<double>(params_.outlier_sigma_factor));
   for (std::uint32_t s = 0; s < geometry.sector_count; ++s) {
-    FitSector(*this, SectorPoints(work.segmentation, input, s), trace_cloud_, work.selector,
-              work.prototypes, sector_lines_[s]);
+    FitSector(*this, SectorPoints(work.segmentation, input, s), Azimuths::kWith, trace_cloud_,
+              work.selector, work.prototypes, sector_lines_[s]);
   }
 }
 
@@ -902,7 +912,7 @@ void RemoveGroundLineFit::findPrototypePoints(std::vector<STRU_SegmentedPoint> p
   PrototypeSelector selector;
   selector.Prepare(CompactBins(points, bin_count),
                    static_cast<double>(params_.outlier_sigma_factor));
-  selector.Select(SegmentedPoints(points), trace_cloud_, prototypes);
+  selector.Select(SegmentedPoints(points), trace_cloud_, prototypes, Azimuths::kWith);
 }
 
 void RemoveGroundLineFit::groundRemove(CloudPtr input_cloud, CloudPtr nonground_cloud,
@@ -937,8 +947,9 @@ void RemoveGroundLineFit::SplitWithOwnFit(const Cloud& input, const Sink& sink) 
   work.selector.Prepare(geometry.bin_count, static_cast<double>(params_.outlier_sigma_factor));
   work.ground_lines.Clear();
   const auto fit = [&](std::uint32_t s) {
-    FitSector(*this, SectorPoints(segmentation, input, s), trace_cloud_, work.selector,
-              work.prototypes, work.segments);
+    // These segments are neither kept nor shown: their ends need no azimuth.
+    FitSector(*this, SectorPoints(segmentation, input, s), Azimuths::kWithout, trace_cloud_,
+              work.selector, work.prototypes, work.segments);
     work.ground_lines.AddSector(work.segments, CoverMargin(params_));
   };
   // Each sector is classified as soon as its successor, which its neighbour
